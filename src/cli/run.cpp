@@ -1,0 +1,71 @@
+#include "cli/run.hpp"
+
+#include "cli/check_arguments.hpp"
+#include "cli/exit_code.hpp"
+#include "cli/messages.hpp"
+#include "stamp/date_time_stamp.hpp"
+#include "stamp/intel_hex.hpp"
+
+namespace hexstamp {
+
+namespace {
+
+int obtain_stamp(std::uint64_t length, std::FILE* err, DateTimeStamp& stamp) {
+    stamp = allocate_stamp(static_cast<std::size_t>(length));
+    if (!stamp.bytes) {
+        messages::out_of_memory(err);
+        return OutOfMemory;
+    }
+    return Success;
+}
+
+// localtime applies the platform's time zone and daylight-saving rules; it fails
+// for instants whose year does not fit its fields.
+int read_local_time(const Clock& clock, std::FILE* err, std::tm& local_time) {
+    const std::optional<std::time_t> now = clock();
+    const std::tm* converted = now ? std::localtime(&*now) : nullptr;
+    if (converted == nullptr) {
+        messages::clock_failed(err);
+        return ClockFailed;
+    }
+    local_time = *converted;
+    return Success;
+}
+
+// Buffered write errors (a full disk, a closed descriptor) surface only on flush.
+int finish_output(std::FILE* out, std::FILE* err) {
+    if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+        messages::output_failed(err);
+        return OutputFailed;
+    }
+    return Success;
+}
+
+} // namespace
+
+std::optional<std::time_t> system_clock() {
+    const std::time_t now = std::time(nullptr);
+    return now == static_cast<std::time_t>(-1) ? std::nullopt : std::optional<std::time_t>(now);
+}
+
+int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err, const Clock& clock) {
+    AddressRange range;
+    int status = check_arguments(argc, argv, err, range);
+    DateTimeStamp stamp;
+    if (status == Success) {
+        status = obtain_stamp(range.length, err, stamp);
+    }
+    std::tm local_time{};
+    if (status == Success) {
+        status = read_local_time(clock, err, local_time);
+    }
+    if (status == Success) {
+        build_stamp(stamp, local_time);
+        write_records(out, range.start, stamp);
+        status = finish_output(out, err);
+    }
+    messages::exit_status(err, status);
+    return status;
+}
+
+} // namespace hexstamp
