@@ -1,0 +1,50 @@
+#pragma once
+
+#include "cli/run.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace hexstamp::testing {
+
+// Instants used throughout, read in UTC.
+inline constexpr std::time_t At20240309_070502 = 1709967902;
+inline constexpr std::time_t At20991231_235959 = 4102444799;
+inline constexpr std::time_t At19991231_235959 = 946684799;
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+inline std::string contents(std::FILE* file) {
+    std::string text;
+    std::rewind(file);
+    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
+        text.push_back(static_cast<char>(c));
+    }
+    std::fclose(file);
+    return text;
+}
+
+// Runs the tool in-process in UTC with the given parameters and a fixed clock reading.
+inline Outcome run_with(const std::vector<const char*>& parameters,
+                        std::optional<std::time_t> now = At20240309_070502) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    std::vector<const char*> argv{"hexstamp"};
+    argv.insert(argv.end(), parameters.begin(), parameters.end());
+    const int argc = static_cast<int>(argv.size());
+    argv.push_back(nullptr);
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    const int status = run(argc, argv.data(), out, err, [now] { return now; });
+    return {status, contents(out), contents(err)};
+}
+
+} // namespace hexstamp::testing
