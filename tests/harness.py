@@ -11,7 +11,10 @@ MARCH_9_2024 = 1709967902  # 2024-03-09 07:05:02 UTC
 
 
 def run(args, epoch=MARCH_9_2024, tz="UTC", **kwargs):
-    env = dict(os.environ, TZ=tz, LD_PRELOAD=FAKETIME, FAKETIME_FMT="%s", FAKETIME=str(epoch))
+    """With epoch None the real clock runs: libfaketime opens files of its own, which
+    would take over a standard output the test has closed."""
+    faked = dict(LD_PRELOAD=FAKETIME, FAKETIME_FMT="%s", FAKETIME=str(epoch)) if epoch else {}
+    env = dict(os.environ, TZ=tz, **faked)
     kwargs.setdefault("stdout", subprocess.PIPE)
     return subprocess.run([BINARY, *args], env=env, stderr=subprocess.PIPE, text=True, **kwargs)
 

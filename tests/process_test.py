@@ -1,9 +1,11 @@
 """The real binary as a script sees it: both streams and the exit status."""
+import os
 import unittest
 
-from harness import BINARY, MARCH_9_2024, hex_file, run, stamp
+from harness import BINARY, hex_file, run, stamp
 
 USAGE = f"\nUsage: {BINARY} <startaddress> <endendaddress>\nResult will be generated to STDOUT\n"
+UNWRITABLE = "\nUnable to write to STDOUT\n"
 
 
 class Process(unittest.TestCase):
@@ -24,11 +26,33 @@ class Process(unittest.TestCase):
                 self.assertEqual((result.returncode, result.stdout), (status, out))
                 self.assertEqual(result.stderr, f"{message}Exit with code {status}\n")
 
-    def test_stamp_follows_the_zone_rules(self):
-        for tz in ["UTC", "America/New_York", "Asia/Kolkata"]:
-            with self.subTest(tz=tz):
-                out = run(["0x7FF0", "0x7FFF"], tz=tz).stdout
-                self.assertEqual(out, hex_file(0x7FF0, stamp(MARCH_9_2024, tz, 16)))
+    def test_unwritable_output_is_never_success(self):
+        with open("/dev/full", "w") as full:
+            results = [run(["0", "6"], stdout=full),
+                       run(["0", "6"], epoch=None, stdout=None, preexec_fn=lambda: os.close(1))]
+        for result in results:
+            self.assertEqual(result.returncode, 7)
+            self.assertEqual(result.stderr, f"{UNWRITABLE}Exit with code 7\n")
+
+    def test_stamp_follows_zone_rules_and_calendar_edges(self):
+        rows = [
+            ("UTC", 1709967902),               # 2024-03-09 07:05:02
+            ("Asia/Kolkata", 1709967902),      # +05:30
+            ("Europe/Berlin", 1711846799),     # 01:59:59 CET, the second before summer time
+            ("Europe/Berlin", 1711846800),     # 03:00:00 CEST
+            ("America/New_York", 1710053999),  # 01:59:59 EST
+            ("America/New_York", 1710054000),  # 03:00:00 EDT
+            ("America/New_York", 1730613599),  # 01:59:59 EDT, the second before winter time
+            ("America/New_York", 1730613600),  # 01:00:00 EST
+            ("UTC", 946684799),                # 1999-12-31 23:59:59, century count 0
+            ("UTC", 946684800),                # 2000-01-01 00:00:00, century count 1
+            ("UTC", 4102444799),               # 2099-12-31 23:59:59
+            ("UTC", 1709208000),               # 2024-02-29 12:00:00, a leap day
+        ]
+        for tz, epoch in rows:
+            with self.subTest(tz=tz, epoch=epoch):
+                out = run(["0x7FF0", "0x7FFF"], epoch=epoch, tz=tz).stdout
+                self.assertEqual(out, hex_file(0x7FF0, stamp(epoch, tz, 16)))
 
 
 if __name__ == "__main__":
