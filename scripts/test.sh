@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Builds hexstamp with its tests (warnings as errors) and runs every test.
-# Installs the Debian packages the tests need when run as root; otherwise says how.
+# Builds hexstamp and runs every check: the test suite with warnings as errors, the same
+# suite under AddressSanitizer and UndefinedBehaviorSanitizer, and a bounded fuzz run
+# (FUZZ_SECONDS, 60 by default; 0 skips it). Installs the Debian packages the checks
+# need when run as root; otherwise prints the install line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ libgtest-dev faketime tzdata python3)
+packages=(cmake g++ libgtest-dev faketime tzdata python3 python3-intelhex srecord binutils
+          valgrind clang libclang-rt-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
@@ -19,6 +22,26 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
+jobs=$(nproc)
+echo "== test suite"
 cmake -S . -B build-test -DHEXSTAMP_TESTS=ON -DHEXSTAMP_WERROR=ON
-cmake --build build-test -j "$(nproc)"
+cmake --build build-test -j "$jobs"
 ctest --test-dir build-test --output-on-failure
+
+echo "== test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-sanitize -DHEXSTAMP_TESTS=ON -DHEXSTAMP_WERROR=ON -DHEXSTAMP_SANITIZE=ON \
+  -DCMAKE_BUILD_TYPE=Debug
+cmake --build build-sanitize -j "$jobs"
+# libfaketime is preloaded ahead of the sanitizer runtime in the process tests.
+ASAN_OPTIONS=verify_asan_link_order=0 ctest --test-dir build-sanitize --output-on-failure
+
+fuzz_seconds=${FUZZ_SECONDS:-60}
+if ((fuzz_seconds > 0)); then
+  echo "== fuzzing the whole run for ${fuzz_seconds}s"
+  CXX=clang++ cmake -S . -B build-fuzz -DHEXSTAMP_FUZZ=ON -DHEXSTAMP_WERROR=ON
+  cmake --build build-fuzz -j "$jobs" --target hexstamp_fuzz
+  corpus=$(mktemp -d)
+  trap 'rm -rf "$corpus"' EXIT
+  build-fuzz/fuzz/hexstamp_fuzz -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+    -artifact_prefix=build-fuzz/ "$corpus" fuzz/corpus
+fi
