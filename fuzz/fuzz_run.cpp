@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::FILE* out = open_memstream(&out_buffer, &out_size);
     std::FILE* err = open_memstream(&err_buffer, &err_size);
     const int status = hexstamp::run(static_cast<int>(arguments.size()), argv.data(), out, err,
-                                     [] { return FixedClock; });
+                                     []() -> std::optional<std::time_t> { return FixedClock; });
     const std::string out_text = drain(out, out_buffer, out_size);
     const std::string err_text = drain(err, err_buffer, err_size);
 

@@ -32,6 +32,12 @@ inline std::string contents(std::FILE* file) {
     return text;
 }
 
+// What the test clock reads; a clock is a plain function, so it cannot capture.
+inline std::optional<std::time_t> fixed_now;
+inline std::optional<std::time_t> fixed_clock() {
+    return fixed_now;
+}
+
 // Runs the tool in-process in UTC with the given parameters and a fixed clock reading.
 inline Outcome run_with(const std::vector<const char*>& parameters,
                         std::optional<std::time_t> now = At20240309_070502) {
@@ -43,7 +49,8 @@ inline Outcome run_with(const std::vector<const char*>& parameters,
     argv.push_back(nullptr);
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
-    const int status = run(argc, argv.data(), out, err, [now] { return now; });
+    fixed_now = now;
+    const int status = run(argc, argv.data(), out, err, fixed_clock);
     return {status, contents(out), contents(err)};
 }
 

@@ -106,7 +106,8 @@ TEST(Run, UnwritableOutputGivesStatus7) {
     std::FILE* read_only = std::fopen("/dev/null", "r");
     std::FILE* err = std::tmpfile();
     const char* argv[] = {"hexstamp", "0", "6", nullptr};
-    const int status = run(3, argv, read_only, err, [] { return At20240309_070502; });
+    fixed_now = At20240309_070502;
+    const int status = run(3, argv, read_only, err, fixed_clock);
     std::fclose(read_only);
     EXPECT_EQ(status, 7);
     EXPECT_EQ(contents(err), "\nUnable to write to STDOUT\nExit with code 7\n");

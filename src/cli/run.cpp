@@ -21,7 +21,7 @@ int obtain_stamp(std::uint64_t length, std::FILE* err, DateTimeStamp& stamp) {
 
 // localtime applies the platform's time zone and daylight-saving rules; it fails
 // for instants whose year does not fit its fields.
-int read_local_time(const Clock& clock, std::FILE* err, std::tm& local_time) {
+int read_local_time(Clock clock, std::FILE* err, std::tm& local_time) {
     const std::optional<std::time_t> now = clock();
     const std::tm* converted = now ? std::localtime(&*now) : nullptr;
     if (converted == nullptr) {
@@ -48,7 +48,7 @@ std::optional<std::time_t> system_clock() {
     return now == static_cast<std::time_t>(-1) ? std::nullopt : std::optional<std::time_t>(now);
 }
 
-int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err, const Clock& clock) {
+int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err, Clock clock) {
     AddressRange range;
     int status = check_arguments(argc, argv, err, range);
     DateTimeStamp stamp;

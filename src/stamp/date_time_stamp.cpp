@@ -1,7 +1,5 @@
 #include "stamp/date_time_stamp.hpp"
 
-#include <new>
-
 namespace hexstamp {
 
 namespace {
@@ -16,7 +14,8 @@ unsigned as_unsigned(int value) {
 
 DateTimeStamp allocate_stamp(std::size_t length) {
     DateTimeStamp stamp;
-    stamp.bytes.reset(new (std::nothrow) std::uint8_t[length]());
+    // calloc rather than new: no exception and no C++ runtime to load at start-up.
+    stamp.bytes.reset(static_cast<std::uint8_t*>(std::calloc(length, 1)));
     stamp.length = stamp.bytes ? length : 0;
     return stamp;
 }

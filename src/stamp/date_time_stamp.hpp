@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 
@@ -13,7 +14,10 @@ inline constexpr std::size_t MaxStampLength = 16;
 // The date and time of a run laid out at the end of an address range:
 // byte 0 belongs at the range's first address, byte length - 1 at its last.
 struct DateTimeStamp {
-    std::unique_ptr<std::uint8_t[]> bytes;
+    struct Free {
+        void operator()(std::uint8_t* bytes) const { std::free(bytes); }
+    };
+    std::unique_ptr<std::uint8_t[], Free> bytes;
     std::size_t length = 0;
 };
 
