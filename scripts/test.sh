@@ -1,26 +1,15 @@
 #!/usr/bin/env bash
 # Builds hexstamp and runs every check: the test suite with warnings as errors, the same
-# suite under AddressSanitizer and UndefinedBehaviorSanitizer, and a bounded fuzz run
-# (FUZZ_SECONDS, 60 by default; 0 skips it). Installs the Debian packages the checks
-# need when run as root; otherwise prints the install line.
+# suite under AddressSanitizer and UndefinedBehaviorSanitizer, a bounded fuzz run
+# (FUZZ_SECONDS, 60 by default; 0 skips it) and, in CI as root, an install of the Debian
+# package. Installs the Debian packages the checks need when run as root; otherwise
+# prints the install line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ libgtest-dev faketime tzdata python3 python3-intelhex srecord binutils
-          valgrind clang libclang-rt-dev)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
-done
-if ((${#missing[@]})); then
-  if [[ $(id -u) -ne 0 ]]; then
-    echo "Missing packages; install them with:" >&2
-    echo "  sudo apt-get install -y ${missing[*]}" >&2
-    exit 1
-  fi
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+          valgrind clang libclang-rt-dev groff dpkg-dev)
+bash scripts/need-packages.sh "${packages[@]}"
 
 jobs=$(nproc)
 echo "== test suite"
@@ -44,4 +33,14 @@ if ((fuzz_seconds > 0)); then
   trap 'rm -rf "$corpus"' EXIT
   build-fuzz/fuzz/hexstamp_fuzz -max_total_time="$fuzz_seconds" -print_final_stats=1 \
     -artifact_prefix=build-fuzz/ "$corpus" fuzz/corpus
+fi
+
+if [[ ${CI:-} == true && $(id -u) -eq 0 ]] && ! dpkg-query -W hexstamp >/dev/null 2>&1; then
+  echo "== installing the Debian package"
+  (cd build-test && cpack -G DEB -B package >/dev/null)
+  deb=$(ls build-test/package/hexstamp_*.deb)
+  dpkg-deb -c "$deb"
+  dpkg -i "$deb"
+  hexstamp 0 6 && man -w hexstamp
+  dpkg -r hexstamp
 fi
