@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ libgtest-dev faketime tzdata python3 python3-intelhex srecord binutils
-          valgrind clang libclang-rt-dev groff dpkg-dev)
+          valgrind clang libclang-rt-dev groff dpkg-dev man-db)
 bash scripts/need-packages.sh "${packages[@]}"
 
 jobs=$(nproc)
