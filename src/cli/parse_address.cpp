@@ -48,7 +48,9 @@ std::optional<std::uint32_t> parse_hexadecimal(const char* digits) {
 }
 
 std::optional<std::uint32_t> parse_decimal(const char* text) {
-    constexpr std::uint64_t MaxPositive = 0x7FFF'FFFFu;
+    // Positive values cover every unsigned 32-bit address; negative ones stand for their
+    // two's-complement pattern, down to the most negative 32-bit int.
+    constexpr std::uint64_t MaxPositive = 0xFFFF'FFFFu;
     constexpr std::uint64_t MaxNegative = 0x8000'0000u;
     while (is_blank(*text)) {
         ++text;
