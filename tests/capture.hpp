@@ -1,9 +1,9 @@
 #pragma once
 
 #include "cli/run.hpp"
+#include "platform.hpp"
 
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -38,11 +38,12 @@ inline std::optional<std::time_t> fixed_clock() {
     return fixed_now;
 }
 
-// Runs the tool in-process in UTC with the given parameters and a fixed clock reading.
+// Runs the tool in-process with the given parameters, a fixed clock reading and a zone
+// in POSIX TZ syntax without rules, which every C runtime reads alike.
 inline Outcome run_with(const std::vector<const char*>& parameters,
-                        std::optional<std::time_t> now = At20240309_070502) {
-    setenv("TZ", "UTC", 1);
-    tzset();
+                        std::optional<std::time_t> now = At20240309_070502,
+                        const char* zone = "UTC0") {
+    use_time_zone(zone);
     std::vector<const char*> argv{"hexstamp"};
     argv.insert(argv.end(), parameters.begin(), parameters.end());
     const int argc = static_cast<int>(argv.size());

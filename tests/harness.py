@@ -1,32 +1,95 @@
-"""Runs the real hexstamp binary under a frozen libfaketime clock and builds the
-records it should print from an independent reading of the same instant by date(1)."""
+"""Runs the real hexstamp binary, directly or through the emulator of a cross build
+(HEXSTAMP_EMULATOR), and builds the records it should print from an independent reading
+of the same instant by date(1).
+
+libfaketime freezes the clock of the native binary and of a Windows .exe under Wine (a
+host program reading the host's clock), but cannot reach a binary under qemu-user: there
+the binary runs on the real clock and may stamp any second from just before to just after
+its run. Under Wine the Linux TZ does not reach the Windows C runtime, which keeps the
+emulated system's zone: the host's."""
 import glob
 import os
+import shlex
 import subprocess
 import sys
+import time
 
 BINARY = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "hexstamp"
+EMULATOR = shlex.split(os.environ.get("HEXSTAMP_EMULATOR", ""))
+WINDOWS = BINARY.endswith(".exe")
+FREEZABLE = not any("qemu" in word for word in EMULATOR)
 FAKETIME = sorted(glob.glob("/usr/lib/*/faketime/libfaketime.so.1"))[0]
 MARCH_9_2024 = 1709967902  # 2024-03-09 07:05:02 UTC
 
 
+def lines(text):
+    """Text as the target writes it: Windows ends every line of both streams in CR LF."""
+    return text.replace("\n", "\r\n") if WINDOWS else text
+
+
+def zone_reaches(tz):
+    return not WINDOWS or tz == "UTC"
+
+
+def invocation_name():
+    if not WINDOWS:
+        return BINARY
+    return subprocess.run(["winepath", "-w", BINARY], capture_output=True, text=True,
+                          check=True).stdout.strip()
+
+
+def start_wine_server():
+    """A Wine server started under a frozen clock stalls its clients: keep one running on
+    the real clock (exit status 2: one runs already). The server, and Wine's services that
+    a new server's first client starts, keep the streams they are given for as long as they
+    run: give them none of the tests' streams."""
+    quiet = dict(env=dict(os.environ, WINEDEBUG="-all"), stdin=subprocess.DEVNULL,
+                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+    if subprocess.run(["wineserver", "-p", "60"], **quiet).returncode == 0:
+        subprocess.run([*EMULATOR, "wineboot"], **quiet)
+
+
+if __name__ == "__main__" and WINDOWS:
+    start_wine_server()
+
+
 def run(args, epoch=MARCH_9_2024, tz="UTC", **kwargs):
-    """With epoch None the real clock runs: libfaketime opens files of its own, which
-    would take over a standard output the test has closed."""
-    faked = dict(LD_PRELOAD=FAKETIME, FAKETIME_FMT="%s", FAKETIME=str(epoch)) if epoch else {}
-    env = dict(os.environ, TZ=tz, **faked)
+    """Runs the binary with the clock frozen at epoch (None: the real clock) in zone tz.
+    The streams keep their line endings; `instants` are the seconds the stamp may hold
+    and `zone` the zone it was read in (None: the host's)."""
+    frozen = epoch is not None and FREEZABLE
+    env = dict(os.environ, TZ=tz)
+    if frozen:
+        env.update(LD_PRELOAD=FAKETIME, FAKETIME_FMT="%s", FAKETIME=str(epoch))
+    if WINDOWS:
+        start_wine_server()
     kwargs.setdefault("stdout", subprocess.PIPE)
-    return subprocess.run([BINARY, *args], env=env, stderr=subprocess.PIPE, text=True, **kwargs)
+    before = int(time.time())
+    result = subprocess.run([*EMULATOR, BINARY, *args], env=env, stderr=subprocess.PIPE,
+                            **kwargs)
+    after = int(time.time())
+    result.stdout = result.stdout.decode() if result.stdout is not None else None
+    result.stderr = result.stderr.decode()
+    result.instants = [epoch] if frozen else list(range(before, after + 1))
+    result.zone = None if WINDOWS else tz
+    return result
 
 
 def stamp(epoch, tz, length):
-    """Packed-BCD stamp bytes as date(1) sees the instant in that zone."""
-    fields = subprocess.run(["date", "-d", f"@{epoch}", "+%C %y %m %d %H %M %S"],
-                            env=dict(os.environ, TZ=tz), capture_output=True, text=True,
-                            check=True).stdout.split()
+    """Packed-BCD stamp bytes as date(1) sees the instant in that zone (None: the host's)."""
+    env = {key: value for key, value in os.environ.items() if key != "TZ"}
+    if tz is not None:
+        env["TZ"] = tz
+    fields = subprocess.run(["date", "-d", f"@{epoch}", "+%C %y %m %d %H %M %S"], env=env,
+                            capture_output=True, text=True, check=True).stdout.split()
     fields[0] = str(int(fields[0]) - 19)  # century count: 0 for the 1900s, 1 for the 2000s
     data = [0] * 9 + [int(field, 16) for field in fields]
     return data[len(data) - length:]
+
+
+def stamps(result, length):
+    """Every stamp the run may have written."""
+    return [stamp(instant, result.zone, length) for instant in result.instants]
 
 
 def record(address, record_type, data):
@@ -36,4 +99,9 @@ def record(address, record_type, data):
 
 def hex_file(start, data):
     extended = record(0, 4, [start >> 24, (start >> 16) & 0xFF]) if start > 0xFFFF else ""
-    return extended + record(start & 0xFFFF, 0, data) + ":00000001FF\n"
+    return lines(extended + record(start & 0xFFFF, 0, data) + ":00000001FF\n")
+
+
+def hex_files(result, start, length):
+    """Every output the run may have written for the range."""
+    return [hex_file(start, data) for data in stamps(result, length)]

@@ -2,9 +2,10 @@
 import os
 import unittest
 
-from harness import BINARY, hex_file, run, stamp
+from harness import FREEZABLE, hex_files, invocation_name, lines, run, zone_reaches
 
-USAGE = f"\nUsage: {BINARY} <startaddress> <endendaddress>\nResult will be generated to STDOUT\n"
+USAGE = f"\nUsage: {invocation_name()} <startaddress> <endendaddress>\n" \
+        "Result will be generated to STDOUT\n"
 UNWRITABLE = "\nUnable to write to STDOUT\n"
 
 
@@ -22,9 +23,14 @@ class Process(unittest.TestCase):
         ]
         for args, tz, status, out, message in rows:
             with self.subTest(args=args, tz=tz):
+                if not zone_reaches(tz):
+                    self.skipTest(f"{tz} does not reach the target")
                 result = run(args, tz=tz)
-                self.assertEqual((result.returncode, result.stdout), (status, out))
-                self.assertEqual(result.stderr, f"{message}Exit with code {status}\n")
+                # On a clock that cannot be frozen, the stamp of any second the run spanned.
+                outs = [lines(out)] if FREEZABLE or not out else hex_files(result, 0x0100, 7)
+                self.assertEqual(result.returncode, status)
+                self.assertIn(result.stdout, outs)
+                self.assertEqual(result.stderr, lines(f"{message}Exit with code {status}\n"))
 
     def test_unwritable_output_is_never_success(self):
         with open("/dev/full", "w") as full:
@@ -32,7 +38,7 @@ class Process(unittest.TestCase):
                        run(["0", "6"], epoch=None, stdout=None, preexec_fn=lambda: os.close(1))]
         for result in results:
             self.assertEqual(result.returncode, 7)
-            self.assertEqual(result.stderr, f"{UNWRITABLE}Exit with code 7\n")
+            self.assertEqual(result.stderr, lines(f"{UNWRITABLE}Exit with code 7\n"))
 
     def test_stamp_follows_zone_rules_and_calendar_edges(self):
         rows = [
@@ -51,8 +57,10 @@ class Process(unittest.TestCase):
         ]
         for tz, epoch in rows:
             with self.subTest(tz=tz, epoch=epoch):
-                out = run(["0x7FF0", "0x7FFF"], epoch=epoch, tz=tz).stdout
-                self.assertEqual(out, hex_file(0x7FF0, stamp(epoch, tz, 16)))
+                if not zone_reaches(tz):
+                    self.skipTest(f"{tz} does not reach the target")
+                result = run(["0x7FF0", "0x7FFF"], epoch=epoch, tz=tz)
+                self.assertIn(result.stdout, hex_files(result, 0x7FF0, 16))
 
 
 if __name__ == "__main__":

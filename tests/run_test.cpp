@@ -72,8 +72,11 @@ TEST(Run, WritesTheStampRecordsByteForByte) {
         std::vector<const char*> parameters;
         std::time_t now;
         std::string records;
+        const char* zone = "UTC0";
     } rows[] = {
         {{"0x0100", "0x0106"}, At20240309_070502, ":0701000001240309070502B9\n"},
+        {{"0x0100", "0x0106"}, At20240309_070502, ":07010000012403091235027E\n", "IST-5:30"},
+        {{"0x0100", "0x0106"}, At20240309_070502, ":07010000012403082305029E\n", "PST8"},
         {{"0x2000", "0x2009"}, At20240309_070502, ":0A2000000000000124030907050297\n"},
         {{"0x1FF0", "0x1FF2"}, At20240309_070502, ":031FF000070502E0\n"},
         {{"0x0000", "0x0000"}, At20240309_070502, ":0100000002FD\n"},
@@ -91,7 +94,7 @@ TEST(Run, WritesTheStampRecordsByteForByte) {
          ":020000040800F2\n:07FFF0000099123123595959\n"},
     };
     for (const auto& row : rows) {
-        const Outcome outcome = run_with(row.parameters, row.now);
+        const Outcome outcome = run_with(row.parameters, row.now, row.zone);
         EXPECT_EQ(outcome.status, 0);
         EXPECT_EQ(outcome.out, row.records + EofRecord);
         EXPECT_EQ(outcome.err, "Exit with code 0\n");
@@ -109,7 +112,7 @@ TEST(Run, ClockThatFailsOrCannotBeConvertedGivesStatus6) {
 }
 
 TEST(Run, UnwritableOutputGivesStatus7) {
-    std::FILE* read_only = std::fopen("/dev/null", "r");
+    std::FILE* read_only = std::fopen(NullDevice, "r");
     std::FILE* err = std::tmpfile();
     const char* argv[] = {"hexstamp", "0", "6", nullptr};
     fixed_now = At20240309_070502;

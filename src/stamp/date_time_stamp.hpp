@@ -15,7 +15,7 @@ inline constexpr std::size_t MaxStampLength = 16;
 // byte 0 belongs at the range's first address, byte length - 1 at its last.
 struct DateTimeStamp {
     struct Free {
-        void operator()(std::uint8_t* bytes) const { std::free(bytes); }
+        void operator()(std::uint8_t* memory) const { std::free(memory); }
     };
     std::unique_ptr<std::uint8_t[], Free> bytes;
     std::size_t length = 0;
