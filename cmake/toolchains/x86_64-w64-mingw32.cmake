@@ -14,7 +14,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # libgcc, libstdc++ and winpthread linked in: the .exe needs only the DLLs Windows has.
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+# No link time in the PE header, so that the same sources give the same .exe.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--no-insert-timestamp")
 
 # WINEDEBUG=-all keeps Wine's own diagnostics off the streams the tests compare.
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env WINEDEBUG=-all wine)
