@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds the release into dist/: the source archive, the Debian packages for amd64 and arm64,
+# the Windows x64 zip and their SHA256SUMS. Every timestamp comes from SOURCE_DATE_EPOCH
+# (default: the last commit's time), so that the same commit gives the same bytes in any
+# folder. Installs the Debian packages it needs when run as root, as the test script does.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake g++ git gzip tar file binutils dpkg-dev groff-base python3
+          g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu)
+bash scripts/need-packages.sh "${packages[@]}"
+
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+export TZ=UTC LC_ALL=C
+version=$(sed -n 's/^project(hexstamp VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+name=hexstamp-$version
+jobs=$(nproc)
+rm -rf dist build-release
+mkdir -p dist
+
+echo "== $name.tar.gz"
+git ls-files -z | tar --null -T - --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 \
+  --group=0 --numeric-owner --mode=go-w --format=gnu --transform "s,^,$name/," -cf - |
+  gzip -9n >"dist/$name.tar.gz"
+
+build() { # folder, then cmake's own arguments
+  cmake -S . -B "build-release/$1" -DCMAKE_BUILD_TYPE=Release "${@:2}" >/dev/null
+  cmake --build "build-release/$1" -j "$jobs" >/dev/null
+}
+
+for arch in amd64 arm64; do
+  echo "== Debian package for $arch"
+  toolchain=()
+  [[ $arch == arm64 ]] && toolchain=(--toolchain cmake/toolchains/aarch64-linux-gnu.cmake)
+  build "$arch" "${toolchain[@]}"
+  (cd "build-release/$arch" && cpack -G DEB -B package >/dev/null)
+  mv "build-release/$arch"/package/*.deb dist/
+done
+
+echo "== $name-win64.zip"
+build win64 --toolchain cmake/toolchains/x86_64-w64-mingw32.cmake
+zip_root=build-release/win64/zip
+mkdir -p "$zip_root"
+cp build-release/win64/hexstamp.exe LICENSE README.md "$zip_root/"
+# The manual as plain text, readable in any Windows editor.
+groff -t -man -Tascii -P-cbou build-release/win64/hexstamp.1 >"$zip_root/hexstamp.txt"
+/usr/bin/python3 - "dist/$name-win64.zip" "$name-win64" "$zip_root" <<'PYTHON'
+import os, sys, time, zipfile
+archive, top, folder = sys.argv[1:]
+when = time.gmtime(int(os.environ["SOURCE_DATE_EPOCH"]))[:6]
+with zipfile.ZipFile(archive, "w") as zipped:
+    for name in sorted(os.listdir(folder)):
+        entry = zipfile.ZipInfo(f"{top}/{name}", date_time=when)
+        entry.compress_type = zipfile.ZIP_DEFLATED
+        entry.external_attr = (0o755 if name.endswith(".exe") else 0o644) << 16
+        with open(os.path.join(folder, name), "rb") as data:
+            zipped.writestr(entry, data.read(), compresslevel=9)
+PYTHON
+
+(cd dist && sha256sum -- *.tar.gz *.deb *.zip >SHA256SUMS)
+echo "== dist/"
+cat dist/SHA256SUMS

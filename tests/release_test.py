@@ -1,0 +1,86 @@
+"""The release as it ships: two runs of scripts/release.sh from the same commit, in different
+folders, give the same bytes; lintian passes both Debian packages; the amd64 binary is
+hardened; and the Windows .exe taken from the zip passes the process tests under Wine."""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+with open(os.path.join(SOURCE, "CMakeLists.txt")) as cmake_lists:
+    VERSION = re.search(r"project\(hexstamp VERSION ([0-9.]+)", cmake_lists.read())[1]
+ARTIFACTS = ["SHA256SUMS", f"hexstamp-{VERSION}.tar.gz", f"hexstamp-{VERSION}-win64.zip",
+             f"hexstamp_{VERSION}_amd64.deb", f"hexstamp_{VERSION}_arm64.deb"]
+
+
+def sh(*command, **kwargs):
+    return subprocess.run(command, capture_output=True, text=True, **kwargs)
+
+
+class Release(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp()
+        cls.dists = []
+        env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+        for folder in ["first", "second/elsewhere"]:
+            clone = os.path.join(cls.tmp, folder)
+            subprocess.run(["git", "clone", "-q", SOURCE, clone], check=True)
+            subprocess.run(["bash", "scripts/release.sh"], cwd=clone, env=env, check=True,
+                           stdout=subprocess.DEVNULL)
+            cls.dists.append(os.path.join(clone, "dist"))
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp)
+
+    def artifact(self, name):
+        return os.path.join(self.dists[0], name)
+
+    def test_two_runs_give_the_same_bytes(self):
+        first, second = self.dists
+        self.assertEqual(sorted(os.listdir(first)), sorted(ARTIFACTS))
+        self.assertEqual(sorted(os.listdir(second)), sorted(ARTIFACTS))
+        for name in ARTIFACTS:
+            with open(os.path.join(first, name), "rb") as a, open(os.path.join(second, name),
+                                                                   "rb") as b:
+                self.assertEqual(a.read(), b.read(), name)
+        print(open(self.artifact("SHA256SUMS")).read())
+
+    def test_lintian_reports_no_error_and_no_warning(self):
+        for arch in ["amd64", "arm64"]:
+            with self.subTest(arch=arch):
+                report = sh("lintian", "--info", self.artifact(f"hexstamp_{VERSION}_{arch}.deb"))
+                print(f"lintian {arch}:", report.stdout or "(nothing)")
+                self.assertEqual(report.returncode, 0, report.stdout)
+                self.assertNotRegex(report.stdout, r"(?m)^[EW]: ")
+
+    def test_amd64_binary_is_hardened(self):
+        root = os.path.join(self.tmp, "amd64")
+        sh("dpkg-deb", "-x", self.artifact(f"hexstamp_{VERSION}_amd64.deb"), root, check=True)
+        report = sh("hardening-check", "--nocfprotection", os.path.join(root, "usr/bin/hexstamp"))
+        print(report.stdout)
+        self.assertEqual(report.returncode, 0, report.stdout)
+        for check in ["Position Independent Executable", "Stack protected",
+                      "Fortify Source functions", "Read-only relocations", "Immediate binding"]:
+            self.assertRegex(report.stdout, f"{check}: yes")
+
+    def test_windows_exe_from_the_zip_passes_the_process_tests(self):
+        root = os.path.join(self.tmp, "win64")
+        with zipfile.ZipFile(self.artifact(f"hexstamp-{VERSION}-win64.zip")) as zipped:
+            names = sorted(os.path.basename(name) for name in zipped.namelist())
+            zipped.extractall(root)
+        self.assertEqual(names, ["LICENSE", "README.md", "hexstamp.exe", "hexstamp.txt"])
+        exe = os.path.join(root, f"hexstamp-{VERSION}-win64", "hexstamp.exe")
+        env = dict(os.environ, HEXSTAMP_EMULATOR="/usr/bin/env WINEDEBUG=-all wine")
+        for test in ["process_test.py", "readers_test.py"]:
+            result = sh(sys.executable, os.path.join(SOURCE, "tests", test), exe, env=env)
+            self.assertEqual(result.returncode, 0, result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
