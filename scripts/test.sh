@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
-# Builds hexstamp and runs every check: the test suite with warnings as errors (g++), the
-# same suite built by clang under AddressSanitizer and UndefinedBehaviorSanitizer, the same
-# suite again on Windows x64 under Wine and on Linux arm64 under qemu-user (CROSS=0 skips
-# those two), a bounded fuzz run (FUZZ_SECONDS, 60 by default; 0 skips it) and, in CI as
-# root, an install of the Debian package. Installs the Debian packages the checks need when
-# run as root; otherwise prints the install line.
+# Builds hexstamp and runs every check:
+# - the test suite with warnings as errors (g++);
+# - the same suite built by clang under AddressSanitizer and UndefinedBehaviorSanitizer;
+# - the same suite on Windows x64 under Wine and on Linux arm64 under qemu-user, and the
+#   release command run twice to prove it reproducible, with lintian and hardening-check on
+#   its packages (CROSS=0 skips these);
+# - a bounded fuzz run (FUZZ_SECONDS, 60 by default; 0 skips it);
+# - in CI as root, an install of the Debian package.
+# Installs the Debian packages the checks need when run as root; otherwise prints the
+# install line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ libgtest-dev faketime tzdata python3 python3-intelhex srecord binutils
-          valgrind clang libclang-rt-dev groff dpkg-dev man-db)
+          valgrind clang libclang-rt-dev groff dpkg-dev man-db file)
 cross=${CROSS:-1}
 if ((cross)); then
-  packages+=(googletest g++-mingw-w64-x86-64-posix wine wine64 g++-aarch64-linux-gnu qemu-user)
+  packages+=(googletest g++-mingw-w64-x86-64-posix wine wine64 g++-aarch64-linux-gnu qemu-user
+             lintian devscripts)
 fi
 bash scripts/need-packages.sh "${packages[@]}"
 
@@ -23,8 +28,8 @@ cmake --build build-test -j "$jobs"
 ctest --test-dir build-test --output-on-failure
 
 echo "== test suite built by clang, under AddressSanitizer and UndefinedBehaviorSanitizer"
-CXX=clang++ cmake -S . -B build-sanitize -DHEXSTAMP_TESTS=ON -DHEXSTAMP_WERROR=ON -DHEXSTAMP_SANITIZE=ON \
-  -DCMAKE_BUILD_TYPE=Debug
+CXX=clang++ cmake -S . -B build-sanitize -DHEXSTAMP_TESTS=ON -DHEXSTAMP_WERROR=ON \
+  -DHEXSTAMP_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 cmake --build build-sanitize -j "$jobs"
 # libfaketime is preloaded ahead of the sanitizer runtime in the process tests.
 ASAN_OPTIONS=verify_asan_link_order=0 ctest --test-dir build-sanitize --output-on-failure
@@ -39,6 +44,8 @@ cross_suite() {
 if ((cross)); then
   cross_suite win64 x86_64-w64-mingw32
   cross_suite arm64 aarch64-linux-gnu
+  echo "== release: reproducible, lintian-clean, hardened"
+  /usr/bin/python3 tests/release_test.py
 fi
 
 fuzz_seconds=${FUZZ_SECONDS:-60}

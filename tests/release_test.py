@@ -49,7 +49,8 @@ class Release(unittest.TestCase):
             with open(os.path.join(first, name), "rb") as a, open(os.path.join(second, name),
                                                                    "rb") as b:
                 self.assertEqual(a.read(), b.read(), name)
-        print(open(self.artifact("SHA256SUMS")).read())
+        with open(self.artifact("SHA256SUMS")) as sums:
+            print(sums.read())
 
     def test_lintian_reports_no_error_and_no_warning(self):
         for arch in ["amd64", "arm64"]:
