@@ -1,5 +1,6 @@
 // Drives the whole run with arbitrary argument vectors: the fuzz input is split at NUL
-// bytes into up to four arguments, the invocation name first.
+// bytes into up to four arguments, the invocation name first. A fourth argument, which the
+// tool ignores, is also SOURCE_DATE_EPOCH, as hexstamp-reproducible reads it.
 #include "cli/run.hpp"
 
 #include <cstdint>
@@ -12,6 +13,8 @@
 namespace {
 
 constexpr std::time_t FixedClock = 1709967902; // 2024-03-09 07:05:02 UTC
+
+const char* source_date_epoch = nullptr;
 
 void check(bool invariant) {
     if (!invariant) {
@@ -75,6 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         argv.push_back(argument.c_str());
     }
     argv.push_back(nullptr);
+    source_date_epoch = arguments.size() == 4 ? argv[3] : nullptr;
 
     char* out_buffer = nullptr;
     char* err_buffer = nullptr;
@@ -82,8 +86,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t err_size = 0;
     std::FILE* out = open_memstream(&out_buffer, &out_size);
     std::FILE* err = open_memstream(&err_buffer, &err_size);
-    const int status = hexstamp::run(static_cast<int>(arguments.size()), argv.data(), out, err,
-                                     []() -> std::optional<std::time_t> { return FixedClock; });
+    const hexstamp::TimeSource time{[]() -> std::optional<std::time_t> { return FixedClock; },
+                                    [](const char*) -> const char* { return source_date_epoch; }};
+    const int status =
+        hexstamp::run(static_cast<int>(arguments.size()), argv.data(), out, err, time);
     const std::string out_text = drain(out, out_buffer, out_size);
     const std::string err_text = drain(err, err_buffer, err_size);
 

@@ -38,11 +38,27 @@ inline std::optional<std::time_t> fixed_clock() {
     return fixed_now;
 }
 
+// What SOURCE_DATE_EPOCH holds for hexstamp-reproducible (null: unset).
+inline const char* fixed_epoch;
+inline const char* fixed_environment(const char* name) {
+    return std::string(name) == "SOURCE_DATE_EPOCH" ? fixed_epoch : nullptr;
+}
+
+// Which of the two programs runs: plain hexstamp reads no environment.
+struct Program {
+    bool reproducible = false;
+    const char* source_date_epoch = nullptr;
+};
+inline constexpr Program Plain{};
+inline constexpr Program Reproducible(const char* source_date_epoch) {
+    return {true, source_date_epoch};
+}
+
 // Runs the tool in-process with the given parameters, a fixed clock reading and a zone
 // in POSIX TZ syntax without rules, which every C runtime reads alike.
 inline Outcome run_with(const std::vector<const char*>& parameters,
                         std::optional<std::time_t> now = At20240309_070502,
-                        const char* zone = "UTC0") {
+                        const char* zone = "UTC0", Program program = Plain) {
     use_time_zone(zone);
     std::vector<const char*> argv{"hexstamp"};
     argv.insert(argv.end(), parameters.begin(), parameters.end());
@@ -51,7 +67,9 @@ inline Outcome run_with(const std::vector<const char*>& parameters,
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
     fixed_now = now;
-    const int status = run(argc, argv.data(), out, err, fixed_clock);
+    fixed_epoch = program.source_date_epoch;
+    const TimeSource time{fixed_clock, program.reproducible ? fixed_environment : nullptr};
+    const int status = run(argc, argv.data(), out, err, time);
     return {status, contents(out), contents(err)};
 }
 

@@ -1,5 +1,6 @@
 #include "capture.hpp"
 #include "cli/parse_address.hpp"
+#include "cli/source_date_epoch.hpp"
 
 #include <gtest/gtest.h>
 
@@ -37,6 +38,71 @@ TEST(ParseAddress, ReadsEveryNotationAndRefusesWhatDoesNotFit) {
     }
 }
 
+TEST(SourceDateEpoch, TakesOnlyPlainDigitsUpToTheLastSecondOf9999) {
+    const struct {
+        const char* text;
+        std::optional<std::uint64_t> value;
+        // clang-format off
+    } rows[] = {
+        {"0", 0},                 {"1709967902", 1709967902}, {"0001709967902", 1709967902},
+        {"253402300799", 253402300799u}, {"000000000000000253402300799", 253402300799u},
+        {"253402300800", {}},     {"999999999999999999999999999999", {}},
+        {"18446744073709551616", {}}, // 2^64: wraps to 0 without saturation
+        {"", {}},  {"-1", {}},  {"+5", {}},  {" 5", {}},  {"5 ", {}},  {"1.5", {}},
+        {"0x10", {}}, {"abc", {}},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        EXPECT_EQ(parse_source_date_epoch(row.text), row.value) << "text '" << row.text << "'";
+    }
+}
+
+std::tm civil(int year, int month, int day, int hour, int minute, int second) {
+    std::tm time{};
+    time.tm_year = year - 1900;
+    time.tm_mon = month - 1;
+    time.tm_mday = day;
+    time.tm_hour = hour;
+    time.tm_min = minute;
+    time.tm_sec = second;
+    return time;
+}
+
+std::string text(const std::tm& time) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%d-%02d-%02d %02d:%02d:%02d", time.tm_year + 1900,
+                  time.tm_mon + 1, time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec);
+    return buffer;
+}
+
+TEST(SourceDateEpoch, CountsDaysAcrossLeapYearsCenturiesAnd2038) {
+    const struct {
+        std::uint64_t seconds;
+        std::tm utc;
+    } rows[] = {
+        {0, civil(1970, 1, 1, 0, 0, 0)},
+        {68169600, civil(1972, 2, 29, 0, 0, 0)},
+        {951825600, civil(2000, 2, 29, 12, 0, 0)},
+        {1709967902, civil(2024, 3, 9, 7, 5, 2)},
+        {2147483647, civil(2038, 1, 19, 3, 14, 7)},
+        {2147483648, civil(2038, 1, 19, 3, 14, 8)},
+        {4102444800, civil(2100, 1, 1, 0, 0, 0)},
+        {4107542399, civil(2100, 2, 28, 23, 59, 59)}, // 2100 has no leap day
+        {4107542400, civil(2100, 3, 1, 0, 0, 0)},
+        {4294967296, civil(2106, 2, 7, 6, 28, 16)},
+        {13574563200, civil(2400, 2, 29, 0, 0, 0)},
+        {MaxSourceDateEpoch, civil(9999, 12, 31, 23, 59, 59)},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(text(utc_time(row.seconds)), text(row.utc)) << row.seconds;
+    }
+    // Every few days up to the year 3000 (the end of Windows' gmtime), against the C library.
+    for (std::time_t seconds = 0; seconds < 32503680000; seconds += 86400 * 7 + 3607) {
+        EXPECT_EQ(text(utc_time(static_cast<std::uint64_t>(seconds))), text(*std::gmtime(&seconds)))
+            << seconds;
+    }
+}
+
 TEST(Run, ReportsEachFailureOnceWithEmptyOutput) {
     const std::string usage =
         "\nUsage: hexstamp <startaddress> <endendaddress>\nResult will be generated to STDOUT\n";
@@ -59,11 +125,15 @@ TEST(Run, ReportsEachFailureOnceWithEmptyOutput) {
         {{"0x0", "0xFFFFFFFF"}, 4, "\nLength > 16 bytes\n"},
         {{"10", "26"}, 4, "\nLength > 16 bytes\n"},
     };
-    for (const auto& row : rows) {
-        const Outcome outcome = run_with(row.parameters);
-        EXPECT_EQ(outcome.status, row.status);
-        EXPECT_EQ(outcome.err, row.message + "Exit with code " + std::to_string(row.status) + "\n");
-        EXPECT_EQ(outcome.out, "");
+    // A bad argument wins over a bad SOURCE_DATE_EPOCH, which is read only afterwards.
+    for (const Program program : {Plain, Reproducible("1709967902"), Reproducible("abc")}) {
+        for (const auto& row : rows) {
+            const Outcome outcome = run_with(row.parameters, At20240309_070502, "UTC0", program);
+            EXPECT_EQ(outcome.status, row.status);
+            EXPECT_EQ(outcome.err,
+                      row.message + "Exit with code " + std::to_string(row.status) + "\n");
+            EXPECT_EQ(outcome.out, "");
+        }
     }
 }
 
@@ -73,6 +143,7 @@ TEST(Run, WritesTheStampRecordsByteForByte) {
         std::time_t now;
         std::string records;
         const char* zone = "UTC0";
+        Program program = Plain;
     } rows[] = {
         {{"0x0100", "0x0106"}, At20240309_070502, ":0701000001240309070502B9\n"},
         {{"0x0100", "0x0106"}, At20240309_070502, ":07010000012403091235027E\n", "IST-5:30"},
@@ -92,9 +163,50 @@ TEST(Run, WritesTheStampRecordsByteForByte) {
         {{"0x0800FFF0", "0x0800FFF6"},
          At19991231_235959,
          ":020000040800F2\n:07FFF0000099123123595959\n"},
+        // SOURCE_DATE_EPOCH is UTC whatever the zone; unset or empty, the local clock counts.
+        {{"0x0100", "0x0106"},
+         0,
+         ":0701000001240309070502B9\n",
+         "IST-5:30",
+         Reproducible("1709967902")},
+        {{"0x0100", "0x0106"},
+         0,
+         ":0701000001240309070502B9\n",
+         "PST8",
+         Reproducible("0001709967902")},
+        {{"0x0100", "0x0106"},
+         At20240309_070502,
+         ":07010000012403091235027E\n",
+         "IST-5:30",
+         Reproducible("")},
+        {{"0x0100", "0x0106"},
+         At20240309_070502,
+         ":07010000012403082305029E\n",
+         "PST8",
+         Reproducible(nullptr)},
+        {{"0x0100", "0x0106"},
+         At20240309_070502,
+         ":070100000070010100000086\n",
+         "UTC0",
+         Reproducible("0")},
+        {{"0x0100", "0x0106"},
+         At20240309_070502,
+         ":0701000002000101000000F4\n",
+         "UTC0",
+         Reproducible("4102444800")},
+        {{"0x0100", "0x0106"},
+         At20240309_070502,
+         ":0701000080991231235959C7\n",
+         "UTC0",
+         Reproducible("253402300799")},
+        {{"0x0100", "0x0106"},
+         At20240309_070502,
+         ":070100000138011903140886\n",
+         "UTC0",
+         Reproducible("2147483648")},
     };
     for (const auto& row : rows) {
-        const Outcome outcome = run_with(row.parameters, row.now, row.zone);
+        const Outcome outcome = run_with(row.parameters, row.now, row.zone, row.program);
         EXPECT_EQ(outcome.status, 0);
         EXPECT_EQ(outcome.out, row.records + EofRecord);
         EXPECT_EQ(outcome.err, "Exit with code 0\n");
@@ -102,11 +214,32 @@ TEST(Run, WritesTheStampRecordsByteForByte) {
 }
 
 TEST(Run, ClockThatFailsOrCannotBeConvertedGivesStatus6) {
-    for (const std::optional<std::time_t> now :
-         {std::optional<std::time_t>{}, std::optional<std::time_t>{LLONG_MAX}}) {
-        const Outcome outcome = run_with({"0", "6"}, now);
+    const std::string clock = "\nUnable to read local time\n";
+    const std::string epoch = "\nSOURCE_DATE_EPOCH must be a whole number of seconds from 0 to "
+                              "253402300799, not '";
+    const struct {
+        std::optional<std::time_t> now;
+        Program program;
+        std::string message;
+    } rows[] = {
+        {{}, Plain, clock},
+        {LLONG_MAX, Plain, clock},
+        {{}, Reproducible(""), clock},
+        {At20240309_070502, Reproducible("abc"), epoch + "abc'\n"},
+        {At20240309_070502, Reproducible("-1"), epoch + "-1'\n"},
+        {At20240309_070502, Reproducible("+5"), epoch + "+5'\n"},
+        {At20240309_070502, Reproducible(" 5"), epoch + " 5'\n"},
+        {At20240309_070502, Reproducible("5 "), epoch + "5 '\n"},
+        {At20240309_070502, Reproducible("1.5"), epoch + "1.5'\n"},
+        {At20240309_070502, Reproducible("0x10"), epoch + "0x10'\n"},
+        {At20240309_070502, Reproducible("253402300800"), epoch + "253402300800'\n"},
+        {At20240309_070502, Reproducible("999999999999999999999999999999"),
+         epoch + "999999999999999999999999999999'\n"},
+    };
+    for (const auto& row : rows) {
+        const Outcome outcome = run_with({"0", "6"}, row.now, "UTC0", row.program);
         EXPECT_EQ(outcome.status, 6);
-        EXPECT_EQ(outcome.err, "\nUnable to read local time\nExit with code 6\n");
+        EXPECT_EQ(outcome.err, row.message + "Exit with code 6\n");
         EXPECT_EQ(outcome.out, "");
     }
 }
@@ -116,7 +249,7 @@ TEST(Run, UnwritableOutputGivesStatus7) {
     std::FILE* err = std::tmpfile();
     const char* argv[] = {"hexstamp", "0", "6", nullptr};
     fixed_now = At20240309_070502;
-    const int status = run(3, argv, read_only, err, fixed_clock);
+    const int status = run(3, argv, read_only, err, {fixed_clock, nullptr});
     std::fclose(read_only);
     EXPECT_EQ(status, 7);
     EXPECT_EQ(contents(err), "\nUnable to write to STDOUT\nExit with code 7\n");
@@ -126,7 +259,7 @@ TEST(Run, MissingInvocationNameFallsBackToToolName) {
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
     const char* argv[] = {nullptr};
-    EXPECT_EQ(run(0, argv, out, err, system_clock), 255);
+    EXPECT_EQ(run(0, argv, out, err, {system_clock, process_environment}), 255);
     EXPECT_EQ(contents(err), "\nUsage: hexstamp <startaddress> <endendaddress>\n"
                              "Result will be generated to STDOUT\nExit with code 255\n");
     EXPECT_EQ(contents(out), "");

@@ -34,6 +34,13 @@ void clock_failed(std::FILE* err) {
     std::fprintf(err, "\nUnable to read local time\n");
 }
 
+void bad_source_date_epoch(std::FILE* err, const char* text) {
+    std::fprintf(err,
+                 "\nSOURCE_DATE_EPOCH must be a whole number of seconds from 0 to 253402300799, "
+                 "not '%s'\n",
+                 text);
+}
+
 void output_failed(std::FILE* err) {
     std::fprintf(err, "\nUnable to write to STDOUT\n");
 }

@@ -13,6 +13,7 @@ void start_after_end(std::FILE* err);
 void length_too_long(std::FILE* err);
 void out_of_memory(std::FILE* err);
 void clock_failed(std::FILE* err);
+void bad_source_date_epoch(std::FILE* err, const char* text);
 void output_failed(std::FILE* err);
 void exit_status(std::FILE* err, int status);
 

@@ -3,8 +3,11 @@
 #include "cli/check_arguments.hpp"
 #include "cli/exit_code.hpp"
 #include "cli/messages.hpp"
+#include "cli/source_date_epoch.hpp"
 #include "stamp/date_time_stamp.hpp"
 #include "stamp/intel_hex.hpp"
+
+#include <cstdlib>
 
 namespace hexstamp {
 
@@ -32,6 +35,25 @@ int read_local_time(Clock clock, std::FILE* err, std::tm& local_time) {
     return Success;
 }
 
+// A reproducible build fixes the moment by SOURCE_DATE_EPOCH, in UTC so that the stamp
+// does not depend on the zone of the machine that builds.
+int read_source_date_epoch(const char* text, std::FILE* err, std::tm& utc) {
+    const std::optional<std::uint64_t> seconds = parse_source_date_epoch(text);
+    if (!seconds) {
+        messages::bad_source_date_epoch(err, text);
+        return ClockFailed;
+    }
+    utc = utc_time(*seconds);
+    return Success;
+}
+
+int read_time(const TimeSource& source, std::FILE* err, std::tm& broken_down) {
+    const char* epoch =
+        source.environment != nullptr ? source.environment("SOURCE_DATE_EPOCH") : nullptr;
+    return epoch != nullptr && *epoch != '\0' ? read_source_date_epoch(epoch, err, broken_down)
+                                              : read_local_time(source.clock, err, broken_down);
+}
+
 // Buffered write errors (a full disk, a closed descriptor) surface only on flush.
 int finish_output(std::FILE* out, std::FILE* err) {
     if (std::fflush(out) != 0 || std::ferror(out) != 0) {
@@ -48,19 +70,23 @@ std::optional<std::time_t> system_clock() {
     return now == static_cast<std::time_t>(-1) ? std::nullopt : std::optional<std::time_t>(now);
 }
 
-int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err, Clock clock) {
+const char* process_environment(const char* name) {
+    return std::getenv(name);
+}
+
+int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err, TimeSource time_source) {
     AddressRange range;
     int status = check_arguments(argc, argv, err, range);
     DateTimeStamp stamp;
     if (status == Success) {
         status = obtain_stamp(range.length, err, stamp);
     }
-    std::tm local_time{};
+    std::tm broken_down{};
     if (status == Success) {
-        status = read_local_time(clock, err, local_time);
+        status = read_time(time_source, err, broken_down);
     }
     if (status == Success) {
-        build_stamp(stamp, local_time);
+        build_stamp(stamp, broken_down);
         write_records(out, range.start, stamp);
         status = finish_output(out, err);
     }
