@@ -2,9 +2,14 @@
 # copyright file made from LICENSE and a Debian changelog made from CHANGELOG.md. Linux gets
 # them compressed, as Debian policy asks, by gzip -9n: no name and no time in the header, so
 # the same sources give the same bytes.
+# One page covers both programs; man hexstamp-reproducible finds it through a link on Linux,
+# as Debian asks, and through a .so request elsewhere.
 configure_file(man/hexstamp.1.in hexstamp.1 @ONLY)
 if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/hexstamp.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/hexstamp-reproducible.1 ".so man1/hexstamp.1\n")
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/hexstamp.1
+                ${CMAKE_CURRENT_BINARY_DIR}/hexstamp-reproducible.1
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   return()
 endif()
 
@@ -41,6 +46,9 @@ add_custom_command(
 add_custom_target(hexstamp_documents ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/hexstamp.1.gz
                                                  ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
 
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/hexstamp.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+file(CREATE_LINK hexstamp.1.gz ${CMAKE_CURRENT_BINARY_DIR}/hexstamp-reproducible.1.gz SYMBOLIC)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/hexstamp.1.gz
+              ${CMAKE_CURRENT_BINARY_DIR}/hexstamp-reproducible.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -26,15 +26,6 @@ function(hexstamp_stamp_image target)
     message(FATAL_ERROR "hexstamp_stamp_image: srec_cat, which merges the stamp into the "
                         "image, was not found; install Debian's srecord package")
   endif()
-  file(GLOB found /usr/lib/*/faketime/libfaketime.so.1)
-  set(faketime "")
-  if(found)
-    list(SORT found)
-    list(GET found 0 faketime)
-  endif()
-  set(HEXSTAMP_FAKETIME "${faketime}" CACHE FILEPATH
-      "libfaketime, for stamps at SOURCE_DATE_EPOCH (Debian's faketime)")
-
   # srec_cat's -exclude takes the end one past the last address.
   math(EXPR end "${arg_LAST} + 1" OUTPUT_FORMAT HEXADECIMAL)
   get_filename_component(input "${arg_INPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
@@ -52,8 +43,8 @@ function(hexstamp_stamp_image target)
   endforeach()
 
   add_custom_target(${target} ALL
-    COMMAND ${CMAKE_COMMAND} -D HEXSTAMP=$<TARGET_FILE:hexstamp::hexstamp>
-            -D SREC_CAT=${HEXSTAMP_SREC_CAT} -D FAKETIME=${HEXSTAMP_FAKETIME}
+    COMMAND ${CMAKE_COMMAND} -D HEXSTAMP=$<TARGET_FILE:hexstamp::hexstamp-reproducible>
+            -D SREC_CAT=${HEXSTAMP_SREC_CAT}
             -D INPUT=${input} -D OUTPUT=${output}
             -D FIRST=${arg_FIRST} -D LAST=${arg_LAST} -D END=${end} -P ${step}
     DEPENDS ${files}

@@ -1,5 +1,5 @@
-"""Runs the real hexstamp binary, directly or through the emulator of a cross build
-(HEXSTAMP_EMULATOR), and builds the records it should print from an independent reading
+"""Runs the real hexstamp binary (and hexstamp-reproducible, when a second binary is given),
+directly or through the emulator of a cross build (HEXSTAMP_EMULATOR), and builds the records it should print from an independent reading
 of the same instant by date(1).
 
 libfaketime freezes the clock of the native binary and of a Windows .exe under Wine (a
@@ -15,6 +15,7 @@ import sys
 import time
 
 BINARY = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "hexstamp"
+REPRODUCIBLE = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else None
 EMULATOR = shlex.split(os.environ.get("HEXSTAMP_EMULATOR", ""))
 WINDOWS = BINARY.endswith(".exe")
 FREEZABLE = not any("qemu" in word for word in EMULATOR)
@@ -31,10 +32,10 @@ def zone_reaches(tz):
     return not WINDOWS or tz == "UTC"
 
 
-def invocation_name():
+def invocation_name(binary=BINARY):
     if not WINDOWS:
-        return BINARY
-    return subprocess.run(["winepath", "-w", BINARY], capture_output=True, text=True,
+        return binary
+    return subprocess.run(["winepath", "-w", binary], capture_output=True, text=True,
                           check=True).stdout.strip()
 
 
@@ -53,19 +54,23 @@ if __name__ == "__main__" and WINDOWS:
     start_wine_server()
 
 
-def run(args, epoch=MARCH_9_2024, tz="UTC", **kwargs):
-    """Runs the binary with the clock frozen at epoch (None: the real clock) in zone tz.
-    The streams keep their line endings; `instants` are the seconds the stamp may hold
-    and `zone` the zone it was read in (None: the host's)."""
+def run(args, epoch=MARCH_9_2024, tz="UTC", binary=BINARY, source_date_epoch=None, **kwargs):
+    """Runs the binary with the clock frozen at epoch (None: the real clock) in zone tz, and
+    SOURCE_DATE_EPOCH set to source_date_epoch (None: unset). The streams keep their line
+    endings; `instants` are the seconds the stamp may hold and `zone` the zone it was read
+    in (None: the host's)."""
     frozen = epoch is not None and FREEZABLE
-    env = dict(os.environ, TZ=tz)
+    env = {key: value for key, value in os.environ.items() if key != "SOURCE_DATE_EPOCH"}
+    env.update(TZ=tz)
+    if source_date_epoch is not None:
+        env.update(SOURCE_DATE_EPOCH=source_date_epoch)
     if frozen:
         env.update(LD_PRELOAD=FAKETIME, FAKETIME_FMT="%s", FAKETIME=str(epoch))
     if WINDOWS:
         start_wine_server()
     kwargs.setdefault("stdout", subprocess.PIPE)
     before = int(time.time())
-    result = subprocess.run([*EMULATOR, BINARY, *args], env=env, stderr=subprocess.PIPE,
+    result = subprocess.run([*EMULATOR, binary, *args], env=env, stderr=subprocess.PIPE,
                             **kwargs)
     after = int(time.time())
     result.stdout = result.stdout.decode() if result.stdout is not None else None

@@ -1,21 +1,34 @@
-"""The real binary as a script sees it: both streams and the exit status."""
+"""The real binaries as a script sees them: both streams and the exit status. Without
+SOURCE_DATE_EPOCH, hexstamp-reproducible must pass every test hexstamp passes."""
 import os
 import unittest
 
-from harness import FREEZABLE, hex_files, invocation_name, lines, run, zone_reaches
+from harness import (BINARY, FREEZABLE, REPRODUCIBLE, hex_files, invocation_name, lines, run,
+                     zone_reaches)
 
-USAGE = f"\nUsage: {invocation_name()} <startaddress> <endendaddress>\n" \
-        "Result will be generated to STDOUT\n"
+BINARIES = [BINARY] + ([REPRODUCIBLE] if REPRODUCIBLE else [])
 UNWRITABLE = "\nUnable to write to STDOUT\n"
+BAD_EPOCH = "\nSOURCE_DATE_EPOCH must be a whole number of seconds from 0 to 253402300799, " \
+            "not '{}'\n"
+
+
+def usage(binary):
+    return f"\nUsage: {invocation_name(binary)} <startaddress> <endendaddress>\n" \
+           "Result will be generated to STDOUT\n"
 
 
 class Process(unittest.TestCase):
     def test_streams_and_status(self):
+        for binary in BINARIES:
+            with self.subTest(binary=os.path.basename(binary)):
+                self.check_streams_and_status(binary)
+
+    def check_streams_and_status(self, binary):
         rows = [
             (["0x0100", "0x0106"], "UTC", 0, ":0701000001240309070502B9\n:00000001FF\n", ""),
             (["0x0100", "0x0106"], "Europe/Berlin", 0,
              ":0701000001240309080502B8\n:00000001FF\n", ""),
-            ([], "UTC", 255, "", USAGE),
+            ([], "UTC", 255, "", usage(binary)),
             (["abc", "zz"], "UTC", 1, "", "\nUnable to get startaddress from 'abc' parameter\n"),
             (["1", "zz"], "UTC", 2, "", "\nUnable to get endaddress from 'zz' parameter\n"),
             (["5", "4"], "UTC", 3, "", "\nStartaddress > endaddress\n"),
@@ -25,17 +38,50 @@ class Process(unittest.TestCase):
             with self.subTest(args=args, tz=tz):
                 if not zone_reaches(tz):
                     self.skipTest(f"{tz} does not reach the target")
-                result = run(args, tz=tz)
+                result = run(args, tz=tz, binary=binary)
                 # On a clock that cannot be frozen, the stamp of any second the run spanned.
                 outs = [lines(out)] if FREEZABLE or not out else hex_files(result, 0x0100, 7)
                 self.assertEqual(result.returncode, status)
                 self.assertIn(result.stdout, outs)
                 self.assertEqual(result.stderr, lines(f"{message}Exit with code {status}\n"))
 
+    @unittest.skipUnless(REPRODUCIBLE, "needs hexstamp-reproducible")
+    def test_source_date_epoch(self):
+        """hexstamp ignores SOURCE_DATE_EPOCH; hexstamp-reproducible reads it as UTC, whatever
+        the zone, and refuses any text but plain digits up to 9999-12-31 23:59:59, once the
+        arguments have passed. It fixes the time on every target, qemu-user included."""
+        march_9 = ":0701000001240309070502B9\n:00000001FF\n"
+        rows = [  # binary, arguments, SOURCE_DATE_EPOCH, zone, status, stdout, message
+            (BINARY, ["0x0100", "0x0106"], "0", "UTC", 0, None, ""),
+            (REPRODUCIBLE, ["0x0100", "0x0106"], "1709967902", "Asia/Kolkata", 0, march_9, ""),
+            (REPRODUCIBLE, ["0x0100", "0x0106"], "0", "UTC", 0,
+             ":070100000070010100000086\n:00000001FF\n", ""),
+            (REPRODUCIBLE, ["0x0100", "0x0106"], "4102444800", "America/New_York", 0,
+             ":0701000002000101000000F4\n:00000001FF\n", ""),
+            (REPRODUCIBLE, ["0x0100", "0x0106"], "253402300799", "UTC", 0,
+             ":0701000080991231235959C7\n:00000001FF\n", ""),
+            (REPRODUCIBLE, ["0x0800FFF0", "0x0800FFF6"], "946684799", "UTC", 0,
+             ":020000040800F2\n:07FFF0000099123123595959\n:00000001FF\n", ""),
+            *[(REPRODUCIBLE, ["0", "6"], text, "UTC", 6, "", BAD_EPOCH.format(text))
+              for text in ["abc", "-1", "+5", " 5", "5 ", "1.5", "0x10", "253402300800",
+                           "9" * 30]],
+            (REPRODUCIBLE, ["abc", "6"], "abc", "UTC", 1, "",
+             "\nUnable to get startaddress from 'abc' parameter\n"),
+            (REPRODUCIBLE, ["6"], "abc", "UTC", 255, "", usage(REPRODUCIBLE)),
+        ]
+        for binary, args, epoch, tz, status, out, message in rows:
+            with self.subTest(binary=os.path.basename(binary), args=args, epoch=epoch, tz=tz):
+                result = run(args, tz=tz, binary=binary, source_date_epoch=epoch)
+                # None: the clock's local time at the run, not the variable's instant.
+                outs = hex_files(result, 0x0100, 7) if out is None else [lines(out)]
+                self.assertEqual(result.returncode, status)
+                self.assertIn(result.stdout, outs)
+                self.assertEqual(result.stderr, lines(f"{message}Exit with code {status}\n"))
+
     def test_unwritable_output_is_never_success(self):
         with open("/dev/full", "w") as full:
-            results = [run(["0", "6"], stdout=full),
-                       run(["0", "6"], epoch=None, stdout=None, preexec_fn=lambda: os.close(1))]
+            results = [run(["0", "6"], binary=binary, stdout=full) for binary in BINARIES] + [
+                run(["0", "6"], epoch=None, stdout=None, preexec_fn=lambda: os.close(1))]
         for result in results:
             self.assertEqual(result.returncode, 7)
             self.assertEqual(result.stderr, lines(f"{UNWRITABLE}Exit with code 7\n"))
