@@ -2,6 +2,8 @@
 # Measures hexstamp beside the floor of process start (an empty C++ program built with the
 # same compiler and flags) and beside what a user would write instead (a shell script with
 # date and srec_cat, a Python script with intelhex), all in one run, as ratios to hexstamp.
+# SOURCE_DATE_EPOCH is set for the whole run: hexstamp-reproducible takes its moment from it,
+# and the other commands ignore it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,7 +13,9 @@ bash scripts/need-packages.sh "${packages[@]}"
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DHEXSTAMP_BENCH=ON >/dev/null
 cmake --build build-bench -j "$(nproc)" >/dev/null
 
-commands=("build-bench/hexstamp 0x0100 0x0106" "build-bench/hexstamp_empty"
+export SOURCE_DATE_EPOCH=1709967902
+commands=("build-bench/hexstamp 0x0100 0x0106" "build-bench/hexstamp-reproducible 0x0100 0x0106"
+          "build-bench/hexstamp_empty"
           "sh bench/stamp.sh" "/usr/bin/python3 bench/stamp.py")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

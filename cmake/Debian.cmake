@@ -9,8 +9,9 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
        "local date and time of its run, to the second, in packed BCD, aligned to the"
        "end of an address range of 1 to 16 bytes. Firmware builds merge it into their"
        "image after linking, so that every image carries its build time at a fixed"
-       "address. A CMake package with hexstamp_stamp_image() does that merge in a"
-       "CMake build.")
+       "address. hexstamp-reproducible, for reproducible builds, stamps the instant"
+       "that SOURCE_DATE_EPOCH names, in UTC. A CMake package with"
+       "hexstamp_stamp_image() does that merge in a CMake build.")
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

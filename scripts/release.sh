@@ -41,7 +41,8 @@ echo "== $name-win64.zip"
 build win64 --toolchain cmake/toolchains/x86_64-w64-mingw32.cmake
 zip_root=build-release/win64/zip
 mkdir -p "$zip_root"
-cp build-release/win64/hexstamp.exe LICENSE README.md "$zip_root/"
+cp build-release/win64/hexstamp.exe build-release/win64/hexstamp-reproducible.exe LICENSE \
+  README.md "$zip_root/"
 # The manual as plain text, readable in any Windows editor.
 groff -t -man -Tascii -P-cbou build-release/win64/hexstamp.1 >"$zip_root/hexstamp.txt"
 /usr/bin/python3 - "dist/$name-win64.zip" "$name-win64" "$zip_root" <<'PYTHON'

@@ -65,6 +65,7 @@ if [[ ${CI:-} == true && $(id -u) -eq 0 ]] && ! dpkg-query -W hexstamp >/dev/nul
   deb=$(ls build-test/package/hexstamp_*.deb)
   dpkg-deb -c "$deb"
   dpkg -i "$deb"
-  hexstamp 0 6 && man -w hexstamp
+  hexstamp 0 6 && SOURCE_DATE_EPOCH=0 hexstamp-reproducible 0 6
+  man -w hexstamp && man -w hexstamp-reproducible
   dpkg -r hexstamp
 fi
