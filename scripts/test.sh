@@ -6,14 +6,16 @@
 #   release command run twice to prove it reproducible, with lintian and hardening-check on
 #   its packages (CROSS=0 skips these);
 # - a bounded fuzz run (FUZZ_SECONDS, 60 by default; 0 skips it);
-# - in CI as root, an install of the Debian package.
+# - in CI as root, an install of the Debian package, and the Cortex-M3 firmware example built
+#   against it and run under QEMU.
 # Installs the Debian packages the checks need when run as root; otherwise prints the
 # install line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ libgtest-dev faketime tzdata python3 python3-intelhex srecord binutils
-          valgrind clang libclang-rt-dev groff dpkg-dev man-db file)
+          valgrind clang libclang-rt-dev groff dpkg-dev man-db file gcc-arm-none-eabi
+          qemu-system-arm)
 cross=${CROSS:-1}
 if ((cross)); then
   packages+=(googletest g++-mingw-w64-x86-64-posix wine wine64 g++-aarch64-linux-gnu qemu-user
@@ -67,5 +69,9 @@ if [[ ${CI:-} == true && $(id -u) -eq 0 ]] && ! dpkg-query -W hexstamp >/dev/nul
   dpkg -i "$deb"
   hexstamp 0 6 && SOURCE_DATE_EPOCH=0 hexstamp-reproducible 0 6
   man -w hexstamp && man -w hexstamp-reproducible
+  echo "== the Cortex-M3 firmware built against the installed package"
+  HEXSTAMP_PREFIX=/usr /usr/bin/python3 tests/packaging_test.py build-test \
+    Packaging.test_cortex_m3_firmware_reads_the_stamp_of_its_elf \
+    Packaging.test_firmware_header_needs_nothing_from_a_runtime_library
   dpkg -r hexstamp
 fi

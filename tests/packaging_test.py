@@ -1,6 +1,11 @@
 """The tool as a user installs and uses it: cmake --install, the man page, the Debian
-package and a firmware build that stamps its image through the installed CMake package."""
+package, a firmware build that stamps its image through the installed CMake package, and a
+Cortex-M3 firmware that stamps its ELF and reads the stamp back under QEMU. With
+HEXSTAMP_PREFIX set (/usr once the .deb is installed), the firmware builds against that
+installation instead of a private one."""
 import os
+import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -18,7 +23,13 @@ INSTALLED = ["bin/hexstamp", "bin/hexstamp-reproducible", "share/man/man1/hexsta
              "share/doc/hexstamp/changelog.gz", "lib/cmake/hexstamp/hexstampConfig.cmake",
              "lib/cmake/hexstamp/hexstampConfigVersion.cmake",
              "lib/cmake/hexstamp/hexstampTargets.cmake",
-             "lib/cmake/hexstamp/hexstampStampImage.cmake"]
+             "lib/cmake/hexstamp/hexstampStampImage.cmake",
+             "lib/cmake/hexstamp/hexstampStampElf.cmake",
+             "include/hexstamp-firmware/hexstamp/stamp.h"]
+CORTEX_M3 = os.path.join(SOURCE, "examples/cortex-m3")
+QEMU = ["qemu-system-arm", "-M", "mps2-an385", "-nographic", "-semihosting-config",
+        "enable=on,target=native", "-kernel"]
+FIRMWARE_TOOLS = shutil.which("arm-none-eabi-gcc") and shutil.which("qemu-system-arm")
 
 
 def sh(*command, **kwargs):
@@ -83,6 +94,77 @@ class Packaging(unittest.TestCase):
                 if builds:
                     instants = [int(epoch)] if epoch else range(before, int(time.time()) + 1)
                     self.check_merged(build, int(first, 16), int(last, 16), instants)
+
+    @unittest.skipUnless(FIRMWARE_TOOLS, "needs gcc-arm-none-eabi and qemu-system-arm")
+    def test_cortex_m3_firmware_reads_the_stamp_of_its_elf(self):
+        prefix = os.environ.get("HEXSTAMP_PREFIX") or self.install()
+        rows = [  # configure arguments, SOURCE_DATE_EPOCH, stamp bytes or build error
+            ([], "1709967902", bytes([0x01, 0x24, 0x03, 0x09, 0x07, 0x05, 0x02])),
+            (["-DSTAMP_LENGTH=16"], "4102444799",
+             bytes(9) + bytes([0x01, 0x99, 0x12, 0x31, 0x23, 0x59, 0x59])),
+            (["-DSTAMP_ELF=OFF"], "1709967902", None),
+            (["-DSTAMP_LENGTH=17"], "1709967902", "section .hexstamp holds 17 bytes"),
+            (["-DSTAMP_SECTION=.nosuch"], "1709967902", "no section .nosuch. Declare the stamp"),
+            ([], "soon", "not 'soon'"),
+        ]
+        for index, (options, epoch, expected) in enumerate(rows):
+            with self.subTest(options=options, epoch=epoch):
+                build = os.path.join(self.tmp, f"m3-{index}")
+                configure = sh("cmake", "-S", CORTEX_M3, "-B", build, "--toolchain",
+                               os.path.join(CORTEX_M3, "arm-none-eabi.cmake"),
+                               f"-DCMAKE_PREFIX_PATH={prefix}", *options)
+                self.assertEqual(configure.returncode, 0, configure.stdout + configure.stderr)
+                env = dict(os.environ, SOURCE_DATE_EPOCH=epoch)
+                elf = os.path.join(build, "firmware.elf")
+                for attempt in range(2):  # a failed stamp leaves nothing that looks up to date
+                    built = sh("cmake", "--build", build, env=env)
+                    self.assertEqual(built.returncode != 0, isinstance(expected, str),
+                                     built.stdout + built.stderr)
+                    if isinstance(expected, str):
+                        self.assertIn("Linking", built.stdout)
+                        said = " ".join((built.stdout + built.stderr).split())
+                        self.assertIn(f"hexstamp_stamp_elf: {elf}: ", said)
+                        self.assertIn(expected, said)
+                        self.assertFalse(os.path.exists(elf))
+                if not isinstance(expected, str):
+                    self.check_firmware(build, expected)
+
+    def check_firmware(self, build, stamp_bytes):
+        elf = os.path.join(build, "firmware.elf")
+        ran = sh(*QEMU, elf, stdin=subprocess.DEVNULL, timeout=60)
+        self.assertEqual(ran.returncode, 0, ran.stderr)
+        printed = ran.stdout + ran.stderr
+        if stamp_bytes is None:
+            self.assertEqual(printed, "unstamped\n")
+            return
+        fields = [f"{b:02X}" for b in stamp_bytes[-7:]]
+        year = int(fields[0]) * 100 + 1900 + int(fields[1])
+        self.assertEqual(printed, f"built {year}-{fields[2]}-{fields[3]} "
+                                  f"{fields[4]}:{fields[5]}:{fields[6]}\n")
+        headers = sh("arm-none-eabi-objdump", "-h", elf).stdout
+        size, address = re.search(r"\.hexstamp\s+(\w+)\s+\w+\s+(\w+)", headers).groups()
+        self.assertEqual(int(size, 16), len(stamp_bytes))
+        image = IntelHex(os.path.join(build, "firmware.hex"))
+        first = int(address, 16)
+        self.assertEqual(bytes(image[first + i] for i in range(len(stamp_bytes))), stamp_bytes)
+
+    @unittest.skipUnless(FIRMWARE_TOOLS, "needs gcc-arm-none-eabi")
+    def test_firmware_header_needs_nothing_from_a_runtime_library(self):
+        prefix = os.environ.get("HEXSTAMP_PREFIX") or self.install()
+        include = os.path.join(prefix, "include/hexstamp-firmware")
+        self.assertEqual(os.listdir(include), ["hexstamp"])
+        self.assertEqual(os.listdir(os.path.join(include, "hexstamp")), ["stamp.h"])
+        program = ("#include <hexstamp/stamp.h>\nHEXSTAMP_DEFINE(stamp, 16);\n"
+                   "int decode(struct hexstamp_time* t) { return hexstamp_decode(stamp, 16, t); }\n")
+        for language in [["-x", "c", "-std=c99"], ["-x", "c++", "-std=c++11"]]:
+            for cpu in ["cortex-m0", "cortex-m3"]:
+                with self.subTest(language=language[1], cpu=cpu):
+                    obj = os.path.join(self.tmp, "decode.o")
+                    built = sh("arm-none-eabi-gcc", f"-mcpu={cpu}", "-mthumb", "-O2",
+                               "-nostdlib", "-Wall", "-Wextra", "-pedantic", "-Werror",
+                               f"-I{include}", *language, "-c", "-", "-o", obj, input=program)
+                    self.assertEqual(built.returncode, 0, built.stderr)
+                    self.assertEqual(sh("arm-none-eabi-nm", "-u", obj).stdout, "")
 
     def check_merged(self, build, first, last, instants):
         app = IntelHex(os.path.join(build, "app.hex")).todict()

@@ -1,4 +1,5 @@
 #include "capture.hpp"
+#include "hexstamp/stamp.h"
 #include "stamp/date_time_stamp.hpp"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,9 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+extern "C" int hexstamp_decode_as_c(const volatile std::uint8_t* stamp, std::size_t length,
+                                    hexstamp_time* time);
 
 namespace hexstamp::testing {
 namespace {
@@ -89,6 +93,78 @@ TEST(Records, EveryLengthAtEveryStartAndTimeHasAValidChecksum) {
                 }
                 EXPECT_EQ(count, start > 0xFFFF ? 3 : 2);
             }
+        }
+    }
+}
+
+std::string text(const hexstamp_time& time) {
+    return std::to_string(time.year) + "-" + std::to_string(time.month) + "-" +
+           std::to_string(time.day) + " " + std::to_string(time.hour) + ":" +
+           std::to_string(time.minute) + ":" + std::to_string(time.second);
+}
+
+// The firmware's decoder, compiled as C++ here and as C beside this file.
+TEST(Decode, ReadsWhatTheToolWritesAndRefusesEverythingElse) {
+    const std::vector<std::uint8_t> march = {0x01, 0x24, 0x03, 0x09, 0x07, 0x05, 0x02};
+    const hexstamp_time decoded_march{2024, 3, 9, 7, 5, 2};
+    const struct {
+        std::vector<std::uint8_t> bytes;
+        int valid;
+        hexstamp_time time;
+    } rows[] = {
+        {march, 1, decoded_march},
+        {{0, 0, 0, 0x01, 0x24, 0x03, 0x09, 0x07, 0x05, 0x02}, 1, decoded_march},
+        {{0x24, 0x03, 0x09, 0x07, 0x05, 0x02}, 1, {-1, 3, 9, 7, 5, 2}},
+        {{0x07, 0x05, 0x02}, 1, {-1, -1, -1, 7, 5, 2}},
+        {{0x02}, 1, {-1, -1, -1, -1, -1, 2}},
+        {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x99, 0x12, 0x31, 0x23, 0x59, 0x59},
+         1,
+         {2099, 12, 31, 23, 59, 59}},
+        {{0x00, 0x99, 0x12, 0x31, 0x23, 0x59, 0x60}, 1, {1999, 12, 31, 23, 59, 60}},
+        {{0x80, 0x99, 0x12, 0x31, 0x23, 0x59, 0x59}, 1, {9999, 12, 31, 23, 59, 59}},
+        {{0, 0, 0}, 1, {-1, -1, -1, 0, 0, 0}},    // unstamped, but midnight is a time
+        {std::vector<std::uint8_t>(4, 0), 0, {}}, // unstamped: no day 0
+        {std::vector<std::uint8_t>(7, 0), 0, {}},
+        {std::vector<std::uint8_t>(7, 0xFF), 0, {}}, // erased flash
+        {std::vector<std::uint8_t>(1, 0xFF), 0, {}},
+        {{0x01, 0x24, 0x03, 0x09, 0x07, 0x05, 0x1A}, 0, {}},       // not BCD
+        {{0x01, 0x24, 0x13, 0x09, 0x07, 0x05, 0x02}, 0, {}},       // month 13
+        {{0x01, 0x24, 0x03, 0x32, 0x07, 0x05, 0x02}, 0, {}},       // day 32
+        {{0x01, 0x24, 0x03, 0x09, 0x24, 0x05, 0x02}, 0, {}},       // hour 24
+        {{0x01, 0x24, 0x03, 0x09, 0x07, 0x60, 0x02}, 0, {}},       // minute 60
+        {{0x01, 0x24, 0x03, 0x09, 0x07, 0x05, 0x61}, 0, {}},       // second 61
+        {{0x01, 0x01, 0x24, 0x03, 0x09, 0x07, 0x05, 0x02}, 0, {}}, // padding not zero
+        {{}, 0, {}},
+        {std::vector<std::uint8_t>(17, 0), 0, {}},
+    };
+    for (const auto& row : rows) {
+        for (const auto decode : {hexstamp_decode, hexstamp_decode_as_c}) {
+            hexstamp_time time{};
+            const std::uint8_t* bytes = row.bytes.empty() ? march.data() : row.bytes.data();
+            EXPECT_EQ(decode(bytes, row.bytes.size(), &time), row.valid) << row.bytes.size();
+            if (row.valid) {
+                EXPECT_EQ(text(time), text(row.time));
+            }
+        }
+    }
+}
+
+// What the tool writes for any instant and length, the decoder reads back.
+TEST(Decode, ReadsBackEveryStampTheToolWrites) {
+    const std::time_t times[] = {0, At19991231_235959, At20240309_070502, At20991231_235959};
+    for (const std::time_t now : times) {
+        const std::tm utc = *std::gmtime(&now);
+        for (std::size_t length = 1; length <= MaxStampLength; ++length) {
+            const std::vector<std::uint8_t> bytes = emitted(length, utc);
+            hexstamp_time time{};
+            ASSERT_EQ(hexstamp_decode(bytes.data(), length, &time), 1) << now << " " << length;
+            const int fields[] = {time.second, time.minute, time.hour, time.day, time.month};
+            const int expected[] = {utc.tm_sec, utc.tm_min, utc.tm_hour, utc.tm_mday,
+                                    utc.tm_mon + 1};
+            for (std::size_t field = 0; field < 5; ++field) {
+                EXPECT_EQ(fields[field], field < length ? expected[field] : -1);
+            }
+            EXPECT_EQ(time.year, length >= 7 ? utc.tm_year + 1900 : -1);
         }
     }
 }
