@@ -11,7 +11,9 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
        "image after linking, so that every image carries its build time at a fixed"
        "address. hexstamp-reproducible, for reproducible builds, stamps the instant"
        "that SOURCE_DATE_EPOCH names, in UTC. A CMake package with"
-       "hexstamp_stamp_image() does that merge in a CMake build.")
+       "hexstamp_stamp_image() does that merge in a CMake build, and"
+       "hexstamp_stamp_elf() writes the stamp into a linked firmware ELF, where the"
+       "firmware reads it back with the header hexstamp/stamp.h.")
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
