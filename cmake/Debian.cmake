@@ -24,7 +24,7 @@ set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_BINARY_DIR}/DebianStrip.cmake)
 if(CMAKE_CROSSCOMPILING)
   # dpkg-shlibdeps knows only the host's libraries: the target's C library version comes
   # from the binary's own symbol versions when cpack runs.
-  set(architectures aarch64 arm64 x86_64 amd64)
+  set(architectures aarch64 arm64 arm armhf x86_64 amd64)
   list(FIND architectures "${CMAKE_SYSTEM_PROCESSOR}" at)
   math(EXPR at "${at} + 1")
   list(GET architectures ${at} CPACK_DEBIAN_PACKAGE_ARCHITECTURE)

@@ -1,12 +1,12 @@
 """Runs the real hexstamp binary (and hexstamp-reproducible, when a second binary is given),
-directly or through the emulator of a cross build (HEXSTAMP_EMULATOR), and builds the records it should print from an independent reading
-of the same instant by date(1).
+directly or through the emulator of a cross build (HEXSTAMP_EMULATOR), and builds the records
+it should print from an independent reading of the same instant by date(1).
 
-libfaketime freezes the clock of the native binary and of a Windows .exe under Wine (a
-host program reading the host's clock), but cannot reach a binary under qemu-user: there
-the binary runs on the real clock and may stamp any second from just before to just after
-its run. Under Wine the Linux TZ does not reach the Windows C runtime, which keeps the
-emulated system's zone: the host's."""
+libfaketime freezes the clock of every target: of the native binary, of a Windows .exe under
+Wine (a host program reading the host's clock) and of a binary under qemu-user, which serves
+the guest's clock calls from the host's clock. There it is preloaded into qemu's own process,
+and qemu's -U keeps it out of the guest. The Windows C runtime reads TZ in its own syntax,
+a name, the hours west of UTC and a summer-time name, and applies its own summer-time rules."""
 import glob
 import os
 import shlex
@@ -18,7 +18,7 @@ BINARY = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "hexstamp"
 REPRODUCIBLE = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else None
 EMULATOR = shlex.split(os.environ.get("HEXSTAMP_EMULATOR", ""))
 WINDOWS = BINARY.endswith(".exe")
-FREEZABLE = not any("qemu" in word for word in EMULATOR)
+QEMU = bool(EMULATOR) and "qemu" in os.path.basename(EMULATOR[0])
 FAKETIME = sorted(glob.glob("/usr/lib/*/faketime/libfaketime.so.1"))[0]
 MARCH_9_2024 = 1709967902  # 2024-03-09 07:05:02 UTC
 
@@ -28,8 +28,13 @@ def lines(text):
     return text.replace("\n", "\r\n") if WINDOWS else text
 
 
-def zone_reaches(tz):
-    return not WINDOWS or tz == "UTC"
+# Zones as the Windows C runtime names them. Its summer-time rules agree with the zone's
+# own only away from the days the clocks change, so only rows marked so use them.
+WINDOWS_ZONES = {"UTC": "UTC0", "Europe/Berlin": "CET-1CEST"}
+
+
+def zone_reaches(tz, away_from_changes=False):
+    return not WINDOWS or tz == "UTC" or (away_from_changes and tz in WINDOWS_ZONES)
 
 
 def invocation_name(binary=BINARY):
@@ -59,9 +64,9 @@ def run(args, epoch=MARCH_9_2024, tz="UTC", binary=BINARY, source_date_epoch=Non
     SOURCE_DATE_EPOCH set to source_date_epoch (None: unset). The streams keep their line
     endings; `instants` are the seconds the stamp may hold and `zone` the zone it was read
     in (None: the host's)."""
-    frozen = epoch is not None and FREEZABLE
+    frozen = epoch is not None
     env = {key: value for key, value in os.environ.items() if key != "SOURCE_DATE_EPOCH"}
-    env.update(TZ=tz)
+    env.update(TZ=WINDOWS_ZONES.get(tz, tz) if WINDOWS else tz)
     if source_date_epoch is not None:
         env.update(SOURCE_DATE_EPOCH=source_date_epoch)
     if frozen:
@@ -70,13 +75,14 @@ def run(args, epoch=MARCH_9_2024, tz="UTC", binary=BINARY, source_date_epoch=Non
         start_wine_server()
     kwargs.setdefault("stdout", subprocess.PIPE)
     before = int(time.time())
-    result = subprocess.run([*EMULATOR, binary, *args], env=env, stderr=subprocess.PIPE,
+    emulator = [EMULATOR[0], "-U", "LD_PRELOAD", *EMULATOR[1:]] if QEMU and frozen else EMULATOR
+    result = subprocess.run([*emulator, binary, *args], env=env, stderr=subprocess.PIPE,
                             **kwargs)
     after = int(time.time())
     result.stdout = result.stdout.decode() if result.stdout is not None else None
     result.stderr = result.stderr.decode()
     result.instants = [epoch] if frozen else list(range(before, after + 1))
-    result.zone = None if WINDOWS else tz
+    result.zone = tz if not WINDOWS or tz in WINDOWS_ZONES else None
     return result
 
 

@@ -11,6 +11,10 @@
 
 namespace hexstamp {
 
+static_assert(sizeof(std::time_t) >= 8,
+              "hexstamp needs a 64-bit time_t to stamp dates past 2038-01-19: on 32-bit Linux, "
+              "build with -D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64 (glibc 2.34 or later)");
+
 namespace {
 
 int obtain_stamp(std::uint64_t length, std::FILE* err, DateTimeStamp& stamp) {
