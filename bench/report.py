@@ -1,6 +1,7 @@
 """Prints the benchmark table: each command's time, peak memory and instruction count,
 as ratios to hexstamp's."""
 import json
+import os
 import sys
 
 timings, memory, instructions = sys.argv[1:4]
@@ -21,13 +22,14 @@ for result in results:
           f" {kib:>12} {kib / base_rss:>6.2f} {count_text}")
 
 empty = next((r["command"] for r in results if "empty" in r["command"]), None)
-tools = [r["command"] for r in results if r["command"].startswith("build-bench/hexstamp ")
-         or "reproducible" in r["command"]]
+tools = [r["command"] for r in results
+         if os.path.basename(r["command"].split()[0]).startswith("hexstamp")
+         and r["command"] != empty]
 if empty and int(counts.get(empty, 0)):
     print()
     for tool in tools:
         if int(counts.get(tool, 0)):
-            print(f"{tool.split()[0].split('/')[-1]}'s instructions against the empty program: "
+            print(f"{tool.split()[0]}'s instructions against the empty program: "
                   f"{int(counts[tool]) / int(counts[empty]):.2f}x (target: at most 1.20x)")
 for result in results[1:]:
     if result["command"] != empty and result["command"] not in tools:

@@ -12,10 +12,13 @@ bash scripts/need-packages.sh "${packages[@]}"
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DHEXSTAMP_BENCH=ON >/dev/null
 cmake --build build-bench -j "$(nproc)" >/dev/null
+# The portable Linux build: a static PIE executable, as in the release archives.
+cmake -S . -B build-bench-static -DCMAKE_BUILD_TYPE=Release -DHEXSTAMP_STATIC=ON >/dev/null
+cmake --build build-bench-static -j "$(nproc)" --target hexstamp >/dev/null
 
 export SOURCE_DATE_EPOCH=1709967902
 commands=("build-bench/hexstamp 0x0100 0x0106" "build-bench/hexstamp-reproducible 0x0100 0x0106"
-          "build-bench/hexstamp_empty"
+          "build-bench-static/hexstamp 0x0100 0x0106" "build-bench/hexstamp_empty"
           "sh bench/stamp.sh" "/usr/bin/python3 bench/stamp.py")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

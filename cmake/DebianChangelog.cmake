@@ -1,11 +1,15 @@
 # Writes CHANGELOG.md as a Debian changelog to OUTPUT (cmake -P). Each "## VERSION (DATE)"
 # heading starts an entry, each "- " item becomes a "  * " line, wrapped at 78 columns.
 # Semicolons would split CMake lists: they stand as <semicolon> until the text is written.
+# Each entry is dated at noon UTC; releases of the same day, newest first, an hour apart, so
+# that every entry is later than the one before it, as Debian's tools require.
 file(READ "${CHANGELOG}" content)
 string(REPLACE ";" "<semicolon>" content "${content}")
 string(REPLACE "\n" ";" lines "${content}")
 set(text "")
 set(item "")
+set(date "")
+set(same_day 0)
 
 function(wrap_item item out)
   string(REGEX REPLACE "[ ]+" ";" words "${item}")
@@ -34,7 +38,8 @@ endmacro()
 function(close_entry)
   flush_item()
   if(date)
-    execute_process(COMMAND date -u -R -d "${date} 12:00:00 UTC" OUTPUT_VARIABLE when
+    math(EXPR hour "12 - ${same_day}")
+    execute_process(COMMAND date -u -R -d "${date} ${hour}:00:00 UTC" OUTPUT_VARIABLE when
                     OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
     string(APPEND text "\n -- ${MAINTAINER}  ${when}\n\n")
   endif()
@@ -45,6 +50,11 @@ endfunction()
 foreach(line IN LISTS lines)
   if(line MATCHES "^## ([^ ]+) \\(([0-9-]+)\\)$")
     close_entry()
+    if(date STREQUAL CMAKE_MATCH_2)
+      math(EXPR same_day "${same_day} + 1")
+    else()
+      set(same_day 0)
+    endif()
     set(date "${CMAKE_MATCH_2}")
     string(APPEND text "hexstamp (${CMAKE_MATCH_1}) unstable; urgency=medium\n\n")
   elseif(line MATCHES "^- (.*)$")

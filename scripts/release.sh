@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Builds the release into dist/: the source archive, the Debian packages for amd64 and arm64,
-# the Windows x64 zip and their SHA256SUMS. Every timestamp comes from SOURCE_DATE_EPOCH
+# Builds the release into dist/: the source archive, the Debian packages for amd64, arm64 and
+# armhf, the Windows x64 zip, the portable Linux archives for x86-64 and aarch64 (static PIE
+# executables) and their SHA256SUMS. Every timestamp comes from SOURCE_DATE_EPOCH
 # (default: the last commit's time), so that the same commit gives the same bytes in any
 # folder. Installs the Debian packages it needs when run as root, as the test script does.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ git gzip tar file binutils dpkg-dev groff-base python3
-          g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu)
+          g++-mingw-w64-x86-64-posix g++-aarch64-linux-gnu g++-arm-linux-gnueabihf)
 bash scripts/need-packages.sh "${packages[@]}"
 
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
@@ -28,13 +29,34 @@ build() { # folder, then cmake's own arguments
   cmake --build "build-release/$1" -j "$jobs" >/dev/null
 }
 
-for arch in amd64 arm64; do
+# Reproducible tar.gz of a folder's files under a top folder of the same name.
+pack() { # folder, archive
+  tar -C "$(dirname "$1")" --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 \
+    --numeric-owner --mode=go-w --format=gnu -cf - "$(basename "$1")" | gzip -9n >"$2"
+}
+
+declare -A toolchains=([amd64]="" [arm64]=aarch64-linux-gnu [armhf]=arm-linux-gnueabihf
+                       [x86_64]="" [aarch64]=aarch64-linux-gnu)
+toolchain() { # architecture
+  [[ -z ${toolchains[$1]} ]] || echo "--toolchain=cmake/toolchains/${toolchains[$1]}.cmake"
+}
+
+for arch in amd64 arm64 armhf; do
   echo "== Debian package for $arch"
-  toolchain=()
-  [[ $arch == arm64 ]] && toolchain=(--toolchain cmake/toolchains/aarch64-linux-gnu.cmake)
-  build "$arch" "${toolchain[@]}"
+  build "$arch" $(toolchain "$arch")
   (cd "build-release/$arch" && cpack -G DEB -B package >/dev/null)
   mv "build-release/$arch"/package/*.deb dist/
+done
+
+for arch in x86_64 aarch64; do
+  echo "== $name-linux-$arch.tar.gz"
+  build "static-$arch" $(toolchain "$arch") -DHEXSTAMP_STATIC=ON
+  root=build-release/static-$arch/$name-linux-$arch
+  cmake --install "build-release/static-$arch" --strip --prefix "build-release/static-$arch/usr" >/dev/null
+  mkdir -p "$root"
+  cp "build-release/static-$arch"/usr/bin/* "build-release/static-$arch/hexstamp.1" LICENSE \
+    README.md "$root/"
+  pack "$root" "dist/$name-linux-$arch.tar.gz"
 done
 
 echo "== $name-win64.zip"

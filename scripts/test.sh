@@ -2,9 +2,10 @@
 # Builds hexstamp and runs every check:
 # - the test suite with warnings as errors (g++);
 # - the same suite built by clang under AddressSanitizer and UndefinedBehaviorSanitizer;
-# - the same suite on Windows x64 under Wine and on Linux arm64 under qemu-user, and the
-#   release command run twice to prove it reproducible, with lintian and hardening-check on
-#   its packages (CROSS=0 skips these);
+# - the same suite on Windows x64 under Wine and on Linux arm64 and armhf under qemu-user,
+#   and the release command run twice to prove it reproducible, with lintian and
+#   hardening-check on its packages and its static binaries run in an empty root (CROSS=0
+#   skips these);
 # - a bounded fuzz run (FUZZ_SECONDS, 60 by default; 0 skips it);
 # - in CI as root, an install of the Debian package, and the Cortex-M3 firmware example built
 #   against it and run under QEMU.
@@ -18,8 +19,8 @@ packages=(cmake g++ libgtest-dev faketime tzdata python3 python3-intelhex srecor
           qemu-system-arm)
 cross=${CROSS:-1}
 if ((cross)); then
-  packages+=(googletest g++-mingw-w64-x86-64-posix wine wine64 g++-aarch64-linux-gnu qemu-user
-             lintian devscripts)
+  packages+=(googletest g++-mingw-w64-x86-64-posix wine wine64 g++-aarch64-linux-gnu
+             g++-arm-linux-gnueabihf qemu-user qemu-user-static lintian devscripts)
 fi
 bash scripts/need-packages.sh "${packages[@]}"
 
@@ -46,6 +47,7 @@ cross_suite() {
 if ((cross)); then
   cross_suite win64 x86_64-w64-mingw32
   cross_suite arm64 aarch64-linux-gnu
+  cross_suite armhf arm-linux-gnueabihf
   echo "== release: reproducible, lintian-clean, hardened"
   /usr/bin/python3 tests/release_test.py
 fi

@@ -1,20 +1,29 @@
 """The release as it ships: two runs of scripts/release.sh from the same commit, in different
-folders, give the same bytes; lintian passes both Debian packages; the amd64 binaries are
-hardened; and the Windows .exes taken from the zip pass the process tests under Wine."""
+folders, give the same bytes; lintian passes the three Debian packages; the amd64 binaries are
+hardened; the Windows .exes taken from the zip pass the process tests under Wine; and the
+static binaries of the portable Linux archives run in an otherwise empty root."""
 import os
 import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
+import time
 import unittest
 import zipfile
+
+from harness import hex_file, stamp
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 with open(os.path.join(SOURCE, "CMakeLists.txt")) as cmake_lists:
     VERSION = re.search(r"project\(hexstamp VERSION ([0-9.]+)", cmake_lists.read())[1]
 ARTIFACTS = ["SHA256SUMS", f"hexstamp-{VERSION}.tar.gz", f"hexstamp-{VERSION}-win64.zip",
-             f"hexstamp_{VERSION}_amd64.deb", f"hexstamp_{VERSION}_arm64.deb"]
+             f"hexstamp_{VERSION}_amd64.deb", f"hexstamp_{VERSION}_arm64.deb",
+             f"hexstamp_{VERSION}_armhf.deb", f"hexstamp-{VERSION}-linux-x86_64.tar.gz",
+             f"hexstamp-{VERSION}-linux-aarch64.tar.gz"]
+# An emulator for the aarch64 binaries that itself needs nothing from the root it runs in.
+EMULATORS = {"x86_64": [], "aarch64": ["/qemu-aarch64-static"]}
 
 
 def sh(*command, **kwargs):
@@ -53,7 +62,7 @@ class Release(unittest.TestCase):
             print(sums.read())
 
     def test_lintian_reports_no_error_and_no_warning(self):
-        for arch in ["amd64", "arm64"]:
+        for arch in ["amd64", "arm64", "armhf"]:
             with self.subTest(arch=arch):
                 report = sh("lintian", "--info", self.artifact(f"hexstamp_{VERSION}_{arch}.deb"))
                 print(f"lintian {arch}:", report.stdout or "(nothing)")
@@ -87,6 +96,51 @@ class Release(unittest.TestCase):
         for test in ["process_test.py", "readers_test.py"]:
             result = sh(sys.executable, os.path.join(SOURCE, "tests", test), *exes, env=env)
             self.assertEqual(result.returncode, 0, result.stderr)
+
+    def test_static_binaries_run_in_an_empty_root(self):
+        """Only the binary (and, for aarch64, a static qemu) in the root: no loader, no
+        library, no zone files. Without TZ that is UTC; with a zone file copied in and TZ
+        naming it, the local time. The clock is the real one: any second of the run."""
+        kolkata = "/usr/share/zoneinfo/Asia/Kolkata"
+        for arch, emulator in EMULATORS.items():
+            name = f"hexstamp-{VERSION}-linux-{arch}"
+            with tarfile.open(self.artifact(f"{name}.tar.gz")) as archive:
+                names = sorted(os.path.basename(n) for n in archive.getnames())
+                self.assertEqual(names, sorted([name, "LICENSE", "README.md", "hexstamp",
+                                                "hexstamp-reproducible", "hexstamp.1"]))
+                archive.extractall(os.path.join(self.tmp, arch))
+            for program in ["hexstamp", "hexstamp-reproducible"]:
+                binary = os.path.join(self.tmp, arch, name, program)
+                headers = sh("readelf", "-l", "-d", binary).stdout
+                self.assertNotIn("INTERP", headers)
+                self.assertNotIn("NEEDED", headers)
+                self.assertIn("DYN (Position-Independent Executable", sh("readelf", "-h",
+                                                                          binary).stdout)
+                for tz, epoch in [(None, None), ("Asia/Kolkata", None), ("Asia/Kolkata", "0")]:
+                    with self.subTest(arch=arch, program=program, tz=tz, epoch=epoch):
+                        if epoch and program == "hexstamp":
+                            continue
+                        self.check_empty_root(binary, emulator, tz and kolkata, epoch)
+
+    def check_empty_root(self, binary, emulator, zone_file, epoch):
+        root = tempfile.mkdtemp(dir=self.tmp)
+        shutil.copy(binary, os.path.join(root, "tool"))
+        if emulator:
+            shutil.copy(shutil.which(os.path.basename(emulator[0])), root + emulator[0])
+        env = {"PATH": "/"}
+        if zone_file:
+            shutil.copy(zone_file, os.path.join(root, "zone"))
+            env["TZ"] = "/zone"
+        if epoch:
+            env["SOURCE_DATE_EPOCH"] = epoch
+        before = int(time.time())
+        chroot = shutil.which("chroot")
+        result = sh(chroot, root, *emulator, "/tool", "0x0100", "0x0106", env=env)
+        instants = [int(epoch)] if epoch else range(before, int(time.time()) + 1)
+        zone = "UTC" if epoch or not zone_file else zone_file
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr, "Exit with code 0\n")
+        self.assertIn(result.stdout, [hex_file(0x0100, stamp(i, zone, 7)) for i in instants])
 
 
 if __name__ == "__main__":
