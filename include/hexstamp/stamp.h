@@ -22,7 +22,7 @@ extern "C" {
  * Volatile, so that the compiler reads the stamped bytes rather than the zeros it saw;
  * `used`, so that it stays even when nothing reads it. Under --gc-sections the linker
  * script keeps it with KEEP(*(.hexstamp)). */
-#define HEXSTAMP_DEFINE(name, length)                                                      \
+#define HEXSTAMP_DEFINE(name, length)                                                              \
     __attribute__((used, section(".hexstamp"))) const volatile uint8_t name[(length)] = {0}
 
 /* A decoded stamp. A field the stamp is too short to hold is -1. */
