@@ -16,6 +16,17 @@ inline constexpr std::time_t At20240309_070502 = 1709967902;
 inline constexpr std::time_t At20991231_235959 = 4102444799;
 inline constexpr std::time_t At19991231_235959 = 946684799;
 
+inline std::tm broken_down(int year, int month, int day, int hour, int minute, int second) {
+    std::tm time{};
+    time.tm_year = year - 1900;
+    time.tm_mon = month - 1;
+    time.tm_mday = day;
+    time.tm_hour = hour;
+    time.tm_min = minute;
+    time.tm_sec = second;
+    return time;
+}
+
 struct Outcome {
     int status;
     std::string out;

@@ -57,17 +57,6 @@ TEST(SourceDateEpoch, TakesOnlyPlainDigitsUpToTheLastSecondOf9999) {
     }
 }
 
-std::tm civil(int year, int month, int day, int hour, int minute, int second) {
-    std::tm time{};
-    time.tm_year = year - 1900;
-    time.tm_mon = month - 1;
-    time.tm_mday = day;
-    time.tm_hour = hour;
-    time.tm_min = minute;
-    time.tm_sec = second;
-    return time;
-}
-
 std::string text(const std::tm& time) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%d-%02d-%02d %02d:%02d:%02d", time.tm_year + 1900,
@@ -80,18 +69,18 @@ TEST(SourceDateEpoch, CountsDaysAcrossLeapYearsCenturiesAnd2038) {
         std::uint64_t seconds;
         std::tm utc;
     } rows[] = {
-        {0, civil(1970, 1, 1, 0, 0, 0)},
-        {68169600, civil(1972, 2, 29, 0, 0, 0)},
-        {951825600, civil(2000, 2, 29, 12, 0, 0)},
-        {1709967902, civil(2024, 3, 9, 7, 5, 2)},
-        {2147483647, civil(2038, 1, 19, 3, 14, 7)},
-        {2147483648, civil(2038, 1, 19, 3, 14, 8)},
-        {4102444800, civil(2100, 1, 1, 0, 0, 0)},
-        {4107542399, civil(2100, 2, 28, 23, 59, 59)}, // 2100 has no leap day
-        {4107542400, civil(2100, 3, 1, 0, 0, 0)},
-        {4294967296, civil(2106, 2, 7, 6, 28, 16)},
-        {13574563200, civil(2400, 2, 29, 0, 0, 0)},
-        {MaxSourceDateEpoch, civil(9999, 12, 31, 23, 59, 59)},
+        {0, broken_down(1970, 1, 1, 0, 0, 0)},
+        {68169600, broken_down(1972, 2, 29, 0, 0, 0)},
+        {951825600, broken_down(2000, 2, 29, 12, 0, 0)},
+        {1709967902, broken_down(2024, 3, 9, 7, 5, 2)},
+        {2147483647, broken_down(2038, 1, 19, 3, 14, 7)},
+        {2147483648, broken_down(2038, 1, 19, 3, 14, 8)},
+        {4102444800, broken_down(2100, 1, 1, 0, 0, 0)},
+        {4107542399, broken_down(2100, 2, 28, 23, 59, 59)}, // 2100 has no leap day
+        {4107542400, broken_down(2100, 3, 1, 0, 0, 0)},
+        {4294967296, broken_down(2106, 2, 7, 6, 28, 16)},
+        {13574563200, broken_down(2400, 2, 29, 0, 0, 0)},
+        {MaxSourceDateEpoch, broken_down(9999, 12, 31, 23, 59, 59)},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(text(utc_time(row.seconds)), text(row.utc)) << row.seconds;

@@ -15,17 +15,6 @@ extern "C" int hexstamp_decode_as_c(const volatile std::uint8_t* stamp, std::siz
 namespace hexstamp::testing {
 namespace {
 
-std::tm broken_down(int year, int month, int day, int hour, int minute, int second) {
-    std::tm time{};
-    time.tm_year = year - 1900;
-    time.tm_mon = month - 1;
-    time.tm_mday = day;
-    time.tm_hour = hour;
-    time.tm_min = minute;
-    time.tm_sec = second;
-    return time;
-}
-
 // The stamp as it leaves the tool: each byte in packed BCD.
 std::vector<std::uint8_t> emitted(std::size_t length, const std::tm& time) {
     DateTimeStamp stamp = allocate_stamp(length);
