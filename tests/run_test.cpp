@@ -193,6 +193,9 @@ TEST(Run, WritesTheStampRecordsByteForByte) {
          ":070100000138011903140886\n",
          "UTC0",
          Reproducible("2147483648")},
+        // The clock past the ends of signed and unsigned 32-bit seconds.
+        {{"0x0100", "0x0106"}, 2147483648, ":070100000138011903140886\n"},
+        {{"0x0100", "0x0106"}, 4294967296, ":070100000206020711581668\n", "IST-5:30"},
     };
     for (const auto& row : rows) {
         const Outcome outcome = run_with(row.parameters, row.now, row.zone, row.program);
