@@ -16,7 +16,12 @@ from intelhex import IntelHex
 
 BUILD = os.path.abspath(sys.argv.pop(1))
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Test names may follow the build folder: keep them from the harness, which takes any
+# argument it sees for a binary to run.
+SELECTED = sys.argv[1:]
+del sys.argv[1:]
 from harness import stamp  # noqa: E402 (after the build folder is taken from the arguments)
+sys.argv += SELECTED
 
 INSTALLED = ["bin/hexstamp", "bin/hexstamp-reproducible", "share/man/man1/hexstamp.1.gz",
              "share/man/man1/hexstamp-reproducible.1.gz", "share/doc/hexstamp/copyright",
