@@ -4,9 +4,9 @@
 # Adds <target>, built by default, which on every build stamps the range FIRST..LAST with
 # the time of that build and writes OUTPUT: INPUT with that range replaced by the stamp.
 # Relative INPUT and OUTPUT paths are in the current binary directory. A failing hexstamp
-# fails the build and leaves no OUTPUT. With SOURCE_DATE_EPOCH set in the build's
-# environment, the stamp is that instant in UTC (through libfaketime, Debian's faketime),
-# the same on every rebuild.
+# fails the build and leaves no OUTPUT. The stamp comes from hexstamp-reproducible: with
+# SOURCE_DATE_EPOCH set in the build's environment, it is that instant in UTC, the same on
+# every rebuild.
 include_guard(GLOBAL)
 set_property(GLOBAL PROPERTY hexstamp_stamp_step "${CMAKE_CURRENT_LIST_DIR}/hexstampStampStep.cmake")
 
