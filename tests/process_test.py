@@ -47,7 +47,7 @@ class Process(unittest.TestCase):
     def test_source_date_epoch(self):
         """hexstamp ignores SOURCE_DATE_EPOCH; hexstamp-reproducible reads it as UTC, whatever
         the zone, and refuses any text but plain digits up to 9999-12-31 23:59:59, once the
-        arguments have passed. It fixes the time on every target, qemu-user included."""
+        arguments have passed."""
         march_9 = ":0701000001240309070502B9\n:00000001FF\n"
         rows = [  # binary, arguments, SOURCE_DATE_EPOCH, zone, status, stdout, message
             (BINARY, ["0x0100", "0x0106"], "0", "UTC", 0, None, ""),
