@@ -14,7 +14,7 @@ function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out
                   ERROR_VARIABLE err)
   if(NOT status EQUAL 0)
-    fail("${what} failed (${status}):\n${out}${err}")
+    fail("section ${SECTION}: ${what} failed (${status}):\n${out}${err}")
   endif()
   set(out "${out}" PARENT_SCOPE)
 endfunction()
