@@ -52,7 +52,8 @@ for arch in x86_64 aarch64; do
   echo "== $name-linux-$arch.tar.gz"
   build "static-$arch" $(toolchain "$arch") -DHEXSTAMP_STATIC=ON
   root=build-release/static-$arch/$name-linux-$arch
-  cmake --install "build-release/static-$arch" --strip --prefix "build-release/static-$arch/usr" >/dev/null
+  cmake --install "build-release/static-$arch" --strip \
+    --prefix "build-release/static-$arch/usr" >/dev/null
   mkdir -p "$root"
   cp "build-release/static-$arch"/usr/bin/* "build-release/static-$arch/hexstamp.1" LICENSE \
     README.md "$root/"

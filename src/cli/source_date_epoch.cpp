@@ -1,5 +1,7 @@
 #include "cli/source_date_epoch.hpp"
 
+#include <algorithm>
+
 namespace hexstamp {
 
 namespace {
@@ -35,18 +37,17 @@ CivilDate civil_from_days(std::uint64_t days) {
 } // namespace
 
 std::optional<std::uint64_t> parse_source_date_epoch(const char* text) {
-    std::optional<std::uint64_t> result;
+    const char* const digits = text;
     std::uint64_t value = 0;
     for (; *text >= '0' && *text <= '9'; ++text) {
         // Past the limit the value stays there, so no run of digits can overflow.
-        value = value * 10 + static_cast<std::uint64_t>(*text - '0');
-        value = value <= MaxSourceDateEpoch ? value : MaxSourceDateEpoch + 1;
-        result = value;
+        value =
+            std::min(value * 10 + static_cast<std::uint64_t>(*text - '0'), MaxSourceDateEpoch + 1);
     }
-    if (*text != '\0' || (result && *result > MaxSourceDateEpoch)) {
-        result.reset();
+    if (text == digits || *text != '\0' || value > MaxSourceDateEpoch) {
+        return std::nullopt;
     }
-    return result;
+    return value;
 }
 
 std::tm utc_time(std::uint64_t seconds) {
