@@ -13,5 +13,6 @@ if [[ $(id -u) -ne 0 ]]; then
   echo "  sudo apt-get install -y ${missing[*]}" >&2
   exit 1
 fi
+echo "== installing ${missing[*]}"
 apt-get update -qq
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -25,55 +25,89 @@ fi
 bash scripts/need-packages.sh "${packages[@]}"
 
 jobs=$(nproc)
-echo "== test suite"
-cmake -S . -B build-test -DHEXSTAMP_TESTS=ON -DHEXSTAMP_WERROR=ON
-cmake --build build-test -j "$jobs"
-ctest --test-dir build-test --output-on-failure
+export jobs
+logs=build-logs
+mkdir -p "$logs"
+stage_seconds=${STAGE_SECONDS:-1800}
 
-echo "== test suite built by clang, under AddressSanitizer and UndefinedBehaviorSanitizer"
-CXX=clang++ cmake -S . -B build-sanitize -DHEXSTAMP_TESTS=ON -DHEXSTAMP_WERROR=ON \
-  -DHEXSTAMP_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-cmake --build build-sanitize -j "$jobs"
-# libfaketime is preloaded ahead of the sanitizer runtime in the process tests.
-ASAN_OPTIONS=verify_asan_link_order=0 ctest --test-dir build-sanitize --output-on-failure
-
-cross_suite() {
-  echo "== test suite on $1"
-  cmake -S . -B "build-$1" --toolchain "cmake/toolchains/$2.cmake" -DHEXSTAMP_TESTS=ON \
-    -DHEXSTAMP_WERROR=ON
-  cmake --build "build-$1" -j "$jobs"
-  ctest --test-dir "build-$1" --output-on-failure
+# A stage's whole output goes to its log in build-logs/, so that a run prints a few lines a
+# stage (its test summary and time) and a failing stage prints all of its own. No stage runs
+# longer than STAGE_SECONDS and no test longer than ctest's --timeout: a hang fails with its
+# output instead of stalling the run.
+stage() {
+  local name=$1 log="$logs/$2.log" started=$SECONDS status=0
+  shift 2
+  echo "== $name"
+  timeout --kill-after=30 "$stage_seconds" bash -c 'set -euo pipefail; "$@"' stage "$@" \
+    >"$log" 2>&1 || status=$?
+  if ((status)); then
+    cat "$log"
+    echo "== $name failed after $((SECONDS - started))s, status $status" \
+         "(124: stopped at STAGE_SECONDS=$stage_seconds)"
+    exit "$status"
+  fi
+  grep -E '^[0-9]+% tests passed|^Ran [0-9]+ tests? in|^Done [0-9]+ runs' "$log" || true
+  echo "   done in $((SECONDS - started))s"
 }
-if ((cross)); then
-  cross_suite win64 x86_64-w64-mingw32
-  cross_suite arm64 aarch64-linux-gnu
-  cross_suite armhf arm-linux-gnueabihf
-  echo "== release: reproducible, lintian-clean, hardened"
-  /usr/bin/python3 tests/release_test.py
-fi
 
-fuzz_seconds=${FUZZ_SECONDS:-60}
-if ((fuzz_seconds > 0)); then
-  echo "== fuzzing the whole run for ${fuzz_seconds}s"
+suite() {  # build folder, then cmake's configure options
+  local build=$1
+  shift
+  cmake -S . -B "$build" -DHEXSTAMP_TESTS=ON -DHEXSTAMP_WERROR=ON "$@"
+  cmake --build "$build" -j "$jobs"
+  # libfaketime is preloaded ahead of the sanitizer runtime in the process tests.
+  ASAN_OPTIONS=verify_asan_link_order=0 ctest --test-dir "$build" --output-on-failure \
+    --timeout 900
+}
+
+fuzz() {
   CXX=clang++ cmake -S . -B build-fuzz -DHEXSTAMP_FUZZ=ON -DHEXSTAMP_WERROR=ON
   cmake --build build-fuzz -j "$jobs" --target hexstamp_fuzz
   corpus=$(mktemp -d)
   trap 'rm -rf "$corpus"' EXIT
-  build-fuzz/fuzz/hexstamp_fuzz -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+  build-fuzz/fuzz/hexstamp_fuzz -max_total_time="$1" -timeout=30 -print_final_stats=1 \
     -artifact_prefix=build-fuzz/ "$corpus" fuzz/corpus
-fi
+}
 
-if [[ ${CI:-} == true && $(id -u) -eq 0 ]] && ! dpkg-query -W hexstamp >/dev/null 2>&1; then
-  echo "== installing the Debian package"
+install_package() {
   (cd build-test && cpack -G DEB -B package >/dev/null)
+  local deb
   deb=$(ls build-test/package/hexstamp_*.deb)
   dpkg-deb -c "$deb"
   dpkg -i "$deb"
+  trap 'dpkg -r hexstamp' EXIT
   hexstamp 0 6 && SOURCE_DATE_EPOCH=0 hexstamp-reproducible 0 6
   man -w hexstamp && man -w hexstamp-reproducible
-  echo "== the Cortex-M3 firmware built against the installed package"
+  # The Cortex-M3 firmware, built against the installed package.
   HEXSTAMP_PREFIX=/usr /usr/bin/python3 tests/packaging_test.py build-test \
     Packaging.test_cortex_m3_firmware_reads_the_stamp_of_its_elf \
     Packaging.test_firmware_header_needs_nothing_from_a_runtime_library
-  dpkg -r hexstamp
+}
+sanitized_suite() {
+  CXX=clang++ suite build-sanitize -DHEXSTAMP_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+}
+export -f suite sanitized_suite fuzz install_package
+
+stage "test suite" test suite build-test
+stage "test suite built by clang, under AddressSanitizer and UndefinedBehaviorSanitizer" \
+  sanitize sanitized_suite
+if ((cross)); then
+  stage "test suite on win64" win64 suite build-win64 \
+    --toolchain cmake/toolchains/x86_64-w64-mingw32.cmake
+  stage "test suite on arm64" arm64 suite build-arm64 \
+    --toolchain cmake/toolchains/aarch64-linux-gnu.cmake
+  stage "test suite on armhf" armhf suite build-armhf \
+    --toolchain cmake/toolchains/arm-linux-gnueabihf.cmake
+  stage "release: reproducible, lintian-clean, hardened" release \
+    /usr/bin/python3 tests/release_test.py
+fi
+
+fuzz_seconds=${FUZZ_SECONDS:-60}
+if ((fuzz_seconds > 0)); then
+  stage "fuzzing the whole run for ${fuzz_seconds}s" fuzz fuzz "$fuzz_seconds"
+fi
+
+if [[ ${CI:-} == true && $(id -u) -eq 0 ]] && ! dpkg-query -W hexstamp >/dev/null 2>&1; then
+  stage "the Debian package installed, and the Cortex-M3 firmware built against it" \
+    install install_package
 fi

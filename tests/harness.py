@@ -21,6 +21,7 @@ WINDOWS = BINARY.endswith(".exe")
 QEMU = bool(EMULATOR) and "qemu" in os.path.basename(EMULATOR[0])
 FAKETIME = sorted(glob.glob("/usr/lib/*/faketime/libfaketime.so.1"))[0]
 MARCH_9_2024 = 1709967902  # 2024-03-09 07:05:02 UTC
+TIMEOUT = 120  # seconds for one run, Wine's first start included: a hang fails its test
 
 
 def lines(text):
@@ -41,7 +42,7 @@ def invocation_name(binary=BINARY):
     if not WINDOWS:
         return binary
     return subprocess.run(["winepath", "-w", binary], capture_output=True, text=True,
-                          check=True).stdout.strip()
+                          check=True, timeout=TIMEOUT).stdout.strip()
 
 
 def start_wine_server():
@@ -50,7 +51,8 @@ def start_wine_server():
     a new server's first client starts, keep the streams they are given for as long as they
     run: give them none of the tests' streams."""
     quiet = dict(env=dict(os.environ, WINEDEBUG="-all"), stdin=subprocess.DEVNULL,
-                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False,
+                 timeout=TIMEOUT)
     if subprocess.run(["wineserver", "-p", "60"], **quiet).returncode == 0:
         subprocess.run([*EMULATOR, "wineboot"], **quiet)
 
@@ -74,6 +76,7 @@ def run(args, epoch=MARCH_9_2024, tz="UTC", binary=BINARY, source_date_epoch=Non
     if WINDOWS:
         start_wine_server()
     kwargs.setdefault("stdout", subprocess.PIPE)
+    kwargs.setdefault("timeout", TIMEOUT)
     before = int(time.time())
     emulator = [EMULATOR[0], "-U", "LD_PRELOAD", *EMULATOR[1:]] if QEMU and frozen else EMULATOR
     result = subprocess.run([*emulator, binary, *args], env=env, stderr=subprocess.PIPE,

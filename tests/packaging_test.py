@@ -38,6 +38,7 @@ FIRMWARE_TOOLS = shutil.which("arm-none-eabi-gcc") and shutil.which("qemu-system
 
 
 def sh(*command, **kwargs):
+    kwargs.setdefault("timeout", 900)  # a hang fails the test, not the whole run
     return subprocess.run(command, capture_output=True, text=True, **kwargs)
 
 

@@ -6,11 +6,11 @@ import unittest
 
 from intelhex import IntelHex
 
-from harness import run, stamps
+from harness import TIMEOUT, run, stamps
 
 
 def tool(*command):
-    result = subprocess.run(command, capture_output=True, text=True)
+    result = subprocess.run(command, capture_output=True, text=True, timeout=TIMEOUT)
     if result.returncode != 0 or result.stderr:
         raise AssertionError(f"{command[0]} failed: {result.stderr}")
     return result.stdout

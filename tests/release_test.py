@@ -27,6 +27,7 @@ EMULATORS = {"x86_64": [], "aarch64": ["/qemu-aarch64-static"]}
 
 
 def sh(*command, **kwargs):
+    kwargs.setdefault("timeout", 900)  # a hang fails the test, not the whole run
     return subprocess.run(command, capture_output=True, text=True, **kwargs)
 
 
@@ -40,7 +41,7 @@ class Release(unittest.TestCase):
             clone = os.path.join(cls.tmp, folder)
             subprocess.run(["git", "clone", "-q", SOURCE, clone], check=True)
             subprocess.run(["bash", "scripts/release.sh"], cwd=clone, env=env, check=True,
-                           stdout=subprocess.DEVNULL)
+                           stdout=subprocess.DEVNULL, timeout=1200)
             cls.dists.append(os.path.join(clone, "dist"))
 
     @classmethod

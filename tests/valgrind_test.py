@@ -2,7 +2,7 @@
 import subprocess
 import unittest
 
-from harness import BINARY
+from harness import BINARY, TIMEOUT
 
 VALGRIND_FAILED = 99  # apart from every exit status of the tool
 
@@ -18,7 +18,7 @@ class Valgrind(unittest.TestCase):
                     result = subprocess.run(
                         ["valgrind", "-q", f"--error-exitcode={VALGRIND_FAILED}",
                          "--leak-check=full", "--errors-for-leak-kinds=definite", BINARY, *args],
-                        stdout=out, stderr=subprocess.PIPE, text=True)
+                        stdout=out, stderr=subprocess.PIPE, text=True, timeout=TIMEOUT)
                     self.assertEqual(result.returncode, status, result.stderr)
                     self.assertNotIn("==", result.stderr)
 
