@@ -43,6 +43,22 @@ def zone_reaches(tz, away_from_changes=False):
     return not WINDOWS or tz == "UTC" or (away_from_changes and tz in WINDOWS_ZONES)
 
 
+# time() reads the coarse clock, which the kernel advances once a tick: just after a second
+# begins it may still give the previous one. Python's time module has no name for it.
+CLOCK_REALTIME_COARSE = 5
+TICK = 0.02  # seconds; longer than a tick at any HZ Linux is built with (100 and up)
+
+
+def clock_window():
+    """The window of instants a program started now may stamp from the real clock: call it
+    before the run and call what it returns after the run for the list of seconds."""
+    try:
+        first = int(time.clock_gettime(CLOCK_REALTIME_COARSE))
+    except (AttributeError, OSError):  # no coarse clock here: allow for one tick
+        first = int(time.time() - TICK)
+    return lambda: list(range(first, int(time.time()) + 1))
+
+
 def invocation_name(binary=BINARY):
     if not WINDOWS:
         return binary
@@ -58,7 +74,7 @@ def start_wine_server():
     quiet = dict(env=dict(os.environ, WINEDEBUG="-all"), stdin=subprocess.DEVNULL,
                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False,
                  timeout=TIMEOUT)
-    if subprocess.run(["wineserver", "-p", "60"], **quiet).returncode == 0:
+    if subprocess.run(["wineserver", "-p60"], **quiet).returncode == 0:
         subprocess.run([*EMULATOR, "wineboot"], **quiet)
 
 
@@ -83,14 +99,13 @@ def run(args, epoch=MARCH_9_2024, tz="UTC", binary=BINARY, source_date_epoch=Non
         start_wine_server()
     kwargs.setdefault("stdout", subprocess.PIPE)
     kwargs.setdefault("timeout", TIMEOUT)
-    before = int(time.time())
+    window = clock_window()
     emulator = [EMULATOR[0], "-U", "LD_PRELOAD", *EMULATOR[1:]] if QEMU and frozen else EMULATOR
     result = subprocess.run([*emulator, binary, *args], env=env, stderr=subprocess.PIPE,
                             **kwargs)
-    after = int(time.time())
     result.stdout = result.stdout.decode() if result.stdout is not None else None
     result.stderr = result.stderr.decode()
-    result.instants = [epoch] if frozen else list(range(before, after + 1))
+    result.instants = [epoch] if frozen else window()
     result.zone = tz if not WINDOWS or tz in WINDOWS_ZONES else None
     return result
 

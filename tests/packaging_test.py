@@ -9,7 +9,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 from intelhex import IntelHex
@@ -20,7 +19,7 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # argument it sees for a binary to run.
 SELECTED = sys.argv[1:]
 del sys.argv[1:]
-from harness import stamp  # noqa: E402 (after the build folder is taken from the arguments)
+from harness import clock_window, stamp  # noqa: E402 (after the build folder is taken from the arguments)
 sys.argv += SELECTED
 
 INSTALLED = ["bin/hexstamp", "bin/hexstamp-reproducible", "share/man/man1/hexstamp.1.gz",
@@ -89,7 +88,7 @@ class Packaging(unittest.TestCase):
                 self.assertEqual(sh(*configure).returncode, 0)
                 env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
                 env.update(TZ=tz, **({"SOURCE_DATE_EPOCH": epoch} if epoch else {}))
-                before = int(time.time())
+                window = clock_window()
                 built = sh("cmake", "--build", build, env=env)
                 builds = failure is None
                 self.assertEqual(built.returncode == 0, builds, built.stdout + built.stderr)
@@ -98,7 +97,7 @@ class Packaging(unittest.TestCase):
                 if failure:
                     self.assertIn(failure, built.stdout + built.stderr)
                 if builds:
-                    instants = [int(epoch)] if epoch else range(before, int(time.time()) + 1)
+                    instants = [int(epoch)] if epoch else window()
                     self.check_merged(build, int(first, 16), int(last, 16), instants)
 
     @unittest.skipUnless(FIRMWARE_TOOLS, "needs gcc-arm-none-eabi and qemu-system-arm")
