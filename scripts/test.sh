@@ -24,6 +24,12 @@ if ((cross)); then
 fi
 bash scripts/need-packages.sh "${packages[@]}"
 
+# Wine's server outlives its last client for a while, and the services it started with it:
+# stop them when the script ends, unless a Wine session was running before it.
+if ! pgrep wineserver >/dev/null 2>&1 && command -v wineserver >/dev/null; then
+  trap 'wineserver -k 2>/dev/null || true' EXIT
+fi
+
 jobs=$(nproc)
 export jobs
 logs=build-logs
@@ -42,8 +48,10 @@ stage() {
     >"$log" 2>&1 || status=$?
   if ((status)); then
     cat "$log"
-    echo "== $name failed after $((SECONDS - started))s, status $status" \
-         "(124: stopped at STAGE_SECONDS=$stage_seconds)"
+    local why="status $status"
+    # timeout(1) gives 124, or 137 when the stage also ignored its TERM and was killed.
+    ((status == 124 || status == 137)) && why+=", timed out at STAGE_SECONDS=$stage_seconds"
+    echo "== $name failed after $((SECONDS - started))s, $why"
     exit "$status"
   fi
   grep -E '^[0-9]+% tests passed|^Ran [0-9]+ tests? in|^Done [0-9]+ runs' "$log" || true
