@@ -28,11 +28,11 @@ int obtain_stamp(std::uint64_t length, std::FILE* err, DateTimeStamp& stamp) {
 
 // localtime applies the platform's time zone and daylight-saving rules; it fails
 // for instants whose year does not fit its fields.
-int read_local_time(Clock clock, std::FILE* err, std::tm& local_time) {
+int read_local_time(Clock clock, std::FILE* err, const char* lead, std::tm& local_time) {
     const std::optional<std::time_t> now = clock();
     const std::tm* converted = now ? std::localtime(&*now) : nullptr;
     if (converted == nullptr) {
-        messages::clock_failed(err);
+        messages::clock_failed(err, lead);
         return ClockFailed;
     }
     local_time = *converted;
@@ -41,21 +41,14 @@ int read_local_time(Clock clock, std::FILE* err, std::tm& local_time) {
 
 // A reproducible build fixes the moment by SOURCE_DATE_EPOCH, in UTC so that the stamp
 // does not depend on the zone of the machine that builds.
-int read_source_date_epoch(const char* text, std::FILE* err, std::tm& utc) {
+int read_source_date_epoch(const char* text, std::FILE* err, const char* lead, std::tm& utc) {
     const std::optional<std::uint64_t> seconds = parse_source_date_epoch(text);
     if (!seconds) {
-        messages::bad_source_date_epoch(err, text);
+        messages::bad_source_date_epoch(err, text, lead);
         return ClockFailed;
     }
     utc = utc_time(*seconds);
     return Success;
-}
-
-int read_time(const TimeSource& source, std::FILE* err, std::tm& broken_down) {
-    const char* epoch =
-        source.environment != nullptr ? source.environment("SOURCE_DATE_EPOCH") : nullptr;
-    return epoch != nullptr && *epoch != '\0' ? read_source_date_epoch(epoch, err, broken_down)
-                                              : read_local_time(source.clock, err, broken_down);
 }
 
 // Buffered write errors (a full disk, a closed descriptor) surface only on flush.
@@ -68,6 +61,14 @@ int finish_output(std::FILE* out, std::FILE* err) {
 }
 
 } // namespace
+
+int read_time(const TimeSource& source, std::FILE* err, const char* lead, std::tm& broken_down) {
+    const char* epoch =
+        source.environment != nullptr ? source.environment("SOURCE_DATE_EPOCH") : nullptr;
+    return epoch != nullptr && *epoch != '\0'
+               ? read_source_date_epoch(epoch, err, lead, broken_down)
+               : read_local_time(source.clock, err, lead, broken_down);
+}
 
 std::optional<std::time_t> system_clock() {
     const std::time_t now = std::time(nullptr);
@@ -87,7 +88,7 @@ int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err, TimeS
     }
     std::tm broken_down{};
     if (status == Success) {
-        status = read_time(time_source, err, broken_down);
+        status = read_time(time_source, err, "\n", broken_down);
     }
     if (status == Success) {
         build_stamp(stamp, broken_down);

@@ -26,6 +26,11 @@ struct TimeSource {
     Environment environment = nullptr;
 };
 
+// Reads the moment to stamp, once: SOURCE_DATE_EPOCH in UTC when the source reads the
+// environment and it is set and not empty, else the clock in local time. On failure reports,
+// after `lead`, why on `err` and returns ClockFailed.
+int read_time(const TimeSource& source, std::FILE* err, const char* lead, std::tm& broken_down);
+
 // The whole run: checks the arguments, writes the stamp records to `out`, reports
 // any failure and the closing status line on `err`, and returns the exit status.
 int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err, TimeSource time_source);

@@ -6,37 +6,53 @@ namespace {
 
 constexpr std::uint32_t SixteenBitMask = 0xFFFFu;
 
-// Two's complement of the byte sum of count, address and record type; the data
-// bytes are subtracted by the caller as they are printed.
-std::uint8_t header_checksum(std::uint8_t count, std::uint16_t address, std::uint8_t type) {
-    const unsigned sum = count + (address >> 8u) + (address & 0xFFu) + type;
+} // namespace
+
+std::uint8_t record_checksum(std::uint8_t type, std::uint16_t address, const std::uint8_t* data,
+                             std::uint8_t count) {
+    unsigned sum = count + (address >> 8u) + (address & 0xFFu) + type;
+    for (std::size_t index = 0; index < count; ++index) {
+        sum += data[index];
+    }
     return static_cast<std::uint8_t>(0u - sum);
 }
 
-void write_extended_linear_address(std::FILE* out, std::uint16_t upper_address) {
-    constexpr std::uint8_t ExtendedLinearAddressType = 0x04;
-    const std::uint8_t checksum =
-        static_cast<std::uint8_t>(header_checksum(2, 0, ExtendedLinearAddressType) -
-                                  (upper_address >> 8u) - (upper_address & 0xFFu));
-    std::fprintf(out, ":02000004%04X%02X\n", unsigned{upper_address}, unsigned{checksum});
+void write_hex_byte(std::FILE* out, unsigned value, Letters letters) {
+    if (letters == Letters::Lower) {
+        std::fprintf(out, "%02x", value);
+    } else {
+        std::fprintf(out, "%02X", value);
+    }
 }
 
-} // namespace
+void write_record(std::FILE* out, std::uint8_t type, std::uint16_t address,
+                  const std::uint8_t* data, std::uint8_t count, Letters letters) {
+    std::fputc(':', out);
+    const unsigned header[] = {count, unsigned{address} >> 8u, unsigned{address} & 0xFFu, type};
+    for (const unsigned byte : header) {
+        write_hex_byte(out, byte, letters);
+    }
+    for (std::size_t index = 0; index < count; ++index) {
+        write_hex_byte(out, data[index], letters);
+    }
+    write_hex_byte(out, record_checksum(type, address, data, count), letters);
+}
 
 void write_records(std::FILE* out, std::uint32_t start_address, const DateTimeStamp& stamp) {
     if (start_address > SixteenBitMask) {
-        write_extended_linear_address(out, static_cast<std::uint16_t>(start_address >> 16u));
+        const std::uint8_t upper[] = {static_cast<std::uint8_t>(start_address >> 24u),
+                                      static_cast<std::uint8_t>(start_address >> 16u)};
+        write_record(out, ExtendedLinearAddressRecord, 0, upper, 2, Letters::Upper);
+        std::fprintf(out, "\n");
     }
-    const auto count = static_cast<std::uint8_t>(stamp.length);
-    const auto address = static_cast<std::uint16_t>(start_address & SixteenBitMask);
-    std::uint8_t checksum = header_checksum(count, address, 0x00);
-    std::fprintf(out, ":%02X%04X00", unsigned{count}, unsigned{address});
+    std::uint8_t data[MaxStampLength];
     for (std::size_t index = 0; index < stamp.length; ++index) {
-        const std::uint8_t data = to_packed_bcd(stamp.bytes[index]);
-        std::fprintf(out, "%02X", unsigned{data});
-        checksum = static_cast<std::uint8_t>(checksum - data);
+        data[index] = to_packed_bcd(stamp.bytes[index]);
     }
-    std::fprintf(out, "%02X\n:00000001FF\n", unsigned{checksum});
+    const auto address = static_cast<std::uint16_t>(start_address & SixteenBitMask);
+    write_record(out, DataRecord, address, data, static_cast<std::uint8_t>(stamp.length),
+                 Letters::Upper);
+    std::fprintf(out, "\n:00000001FF\n");
 }
 
 } // namespace hexstamp
