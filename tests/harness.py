@@ -16,6 +16,7 @@ import time
 
 BINARY = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "hexstamp"
 REPRODUCIBLE = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else None
+IMAGE_TOOL = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else None
 EMULATOR = shlex.split(os.environ.get("HEXSTAMP_EMULATOR", ""))
 WINDOWS = BINARY.endswith(".exe")
 QEMU = bool(EMULATOR) and "qemu" in os.path.basename(EMULATOR[0])
@@ -140,3 +141,34 @@ def hex_file(start, data):
 def hex_files(result, start, length):
     """Every output the run may have written for the range."""
     return [hex_file(start, data) for data in stamps(result, length)]
+
+
+def run_image(args, folder, source_date_epoch=str(MARCH_9_2024)):
+    """Runs hexstamp-image in folder, where the images are, on the real clock."""
+    return run(args, epoch=None, binary=IMAGE_TOOL, source_date_epoch=source_date_epoch,
+               cwd=folder)
+
+
+FIRMWARE = """#include <stdint.h>
+__attribute__((used, section(".hexstamp"))) const volatile uint8_t stamp[7] = {0};
+const volatile uint8_t too_long[17] = {1};
+volatile uint8_t in_ram[7];
+void _start(void) { for (;;) { in_ram[0] = stamp[0] + too_long[0]; } }
+"""
+FIRMWARE_LAYOUT = """MEMORY { FLASH : ORIGIN = 0x08000000, LENGTH = 64K  RAM : ORIGIN = 0x20000000, LENGTH = 8K }
+SECTIONS { .text : { *(.text*) *(.rodata*) } > FLASH  .hexstamp : { KEEP(*(.hexstamp)) } > FLASH
+           .data : { *(.data*) } > RAM AT > FLASH  .bss : { *(.bss*) } > RAM }
+"""
+
+
+def firmware_elf(folder, name="app.elf", *options):
+    """A Cortex-M3 ELF with a 7-byte stamp in .hexstamp, a 17-byte symbol too_long and a
+    .bss symbol in_ram, built by arm-none-eabi-gcc with extra options (-mbig-endian)."""
+    source, layout = os.path.join(folder, "app.c"), os.path.join(folder, "app.ld")
+    with open(source, "w") as c, open(layout, "w") as ld:
+        c.write(FIRMWARE)
+        ld.write(FIRMWARE_LAYOUT)
+    subprocess.run(["arm-none-eabi-gcc", "-mcpu=cortex-m3", "-mthumb", "-O1", "-nostdlib",
+                    *options, "-T", layout, source, "-o", os.path.join(folder, name)],
+                   check=True, timeout=TIMEOUT)
+    return os.path.join(folder, name)

@@ -1,10 +1,12 @@
 """The real binaries as a script sees them: both streams and the exit status. Without
 SOURCE_DATE_EPOCH, hexstamp-reproducible must pass every test hexstamp passes."""
 import os
+import shutil
+import tempfile
 import unittest
 
-from harness import (BINARY, REPRODUCIBLE, hex_files, invocation_name, lines, run,
-                     zone_reaches)
+from harness import (BINARY, IMAGE_TOOL, REPRODUCIBLE, firmware_elf, hex_files,
+                     invocation_name, lines, record, run, run_image, zone_reaches)
 
 BINARIES = [BINARY] + ([REPRODUCIBLE] if REPRODUCIBLE else [])
 UNWRITABLE = "\nUnable to write to STDOUT\n"
@@ -115,6 +117,137 @@ class Process(unittest.TestCase):
                     result = run(["0x7FF0", "0x7FFF"], epoch=epoch, tz=tz, binary=binary)
                     [expected] = hex_files(result, 0x7FF0, 16)
                     self.assertEqual(result.stdout, expected)
+
+
+def hex_with(address, data, end=":00000001FF\n"):
+    return record(address, 0, data) + end
+
+
+STAMPED = hex_with(0x40, [0x01, 0x24, 0x03, 0x09, 0x07, 0x05, 0x02])
+STAMP_RANGE = ["--first", "0x40", "--last", "0x46"]
+
+
+@unittest.skipUnless(IMAGE_TOOL, "needs hexstamp-image")
+class Image(unittest.TestCase):
+    def test_a_refused_image_is_left_as_it_was(self):
+        """Status 2, a message naming the file (and line), every file unchanged, no leftover."""
+        zeros = hex_with(0x40, [0] * 7)
+        srec = "S1130000000102030405060708090A0B0C0D0E0F74\n"
+        stamp = ["stamp", *STAMP_RANGE]
+        rows = [  # files, arguments, what the message says
+            ({"a.hex": zeros.replace("B9", "BA")}, [*stamp, "a.hex"],
+             "a.hex:1: bad checksum BA, expected B9"),
+            ({"a.hex": zeros.replace("0000B9", "00G0B9")}, [*stamp, "a.hex"],
+             "a.hex:1: column 22: 'G' (0x47) is not a hexadecimal digit"),
+            ({"a.hex": zeros.replace("00B9", "0B9")}, [*stamp, "a.hex"],
+             "a.hex:1: an odd number of hexadecimal digits (23)"),
+            ({"a.hex": zeros.replace("0000B9", "B9")}, [*stamp, "a.hex"],
+             "a.hex:1: the length byte says 7 data bytes, but the record holds 5"),
+            ({"a.hex": record(0, 6, []) + zeros}, [*stamp, "a.hex"], "a.hex:1: unknown record type 06"),
+            ({"a.hex": record(0x40, 0, [0] * 7)}, [*stamp, "a.hex"], "a.hex: no end-of-file record"),
+            ({"a.hex": zeros + "\n" + record(0x50, 0, [1])}, [*stamp, "a.hex"],
+             "a.hex:4: a record after the end-of-file record"),
+            ({"a.hex": record(0, 4, [0xFF, 0xFF]) + hex_with(0xFFF8, [0] * 9)}, [*stamp, "a.hex"],
+             "a.hex:2: data at 0xFFFFFFF8 runs past address 0xFFFFFFFF"),
+            ({"a.srec": srec.replace("74", "75")}, [*stamp, "a.srec"],
+             "a.srec:1: bad checksum 75, expected 74"),
+            ({"a.srec": "S4030000FC\n"}, [*stamp, "a.srec"], "a.srec:1: unknown record type"),
+            ({"a.srec": "S9030000FC\n" + srec}, [*stamp, "a.srec"],
+             "a.srec:2: a record after the termination record"),
+            ({"a.bin": "\x01\x02"}, [*stamp, "a.bin"], "a.bin: not ELF, Intel HEX or S-record; "
+             "as a raw binary it needs --base ADDRESS"),
+            ({"a.bin": "x" * 0x46}, [*stamp, "--base", "0", "a.bin"],
+             "a.bin: 0x00000040-0x00000046 lies outside the file, which holds 70 bytes"),
+            ({"a.hex": zeros}, [*stamp, "--base", "0", "a.hex"],
+             "a.hex: --base is for raw binary images, and this is Intel HEX"),
+            ({"a.hex": zeros, "b.hex": zeros[:-3]}, [*stamp, "a.hex", "b.hex"],
+             "b.hex:2: a record of 4 bytes; the shortest holds 5"),
+            ({"a.hex": zeros}, [*stamp, "a.hex", "missing.hex"], "missing.hex: cannot open: "),
+            ({"a.hex": zeros}, ["stamp", "--first", "0x40", "a.hex"], "--first and --last go together"),
+            ({"a.hex": zeros}, ["stamp", "--first", "-1", "--last", "5", "a.hex"],
+             "--first: '-1' is not an address"),
+            ({"a.hex": zeros}, ["stamp", "--first", "0x40", "--last", "0x46 ", "a.hex"],
+             "--last: '0x46 ' is not an address"),
+            ({"a.hex": zeros}, ["stamp", "--first", "0x40", "--last", "0x50", "a.hex"],
+             "the range 0x00000040-0x00000050 holds 17 bytes, but a stamp holds 1 to 16"),
+            ({"a.hex": zeros}, [*stamp, "--output", "o.hex", "a.hex", "a.hex"],
+             "--output goes with stamp and one IMAGE"),
+            ({"a.hex": zeros}, ["stamp", "a.hex"], "no ELF among the images"),
+            ({"a.hex": zeros}, ["stamp", "--section", ".x", "a.hex"], "--symbol and --section need an ELF among the images"),
+            ({"a.hex": zeros}, [*stamp, "--json", "a.hex"], "--json goes with show"),
+        ]
+        if shutil.which("arm-none-eabi-gcc"):
+            with tempfile.TemporaryDirectory() as folder:
+                with open(firmware_elf(folder), "rb") as elf:
+                    app = elf.read().decode("latin-1")
+            far = app[:0x20] + "\xff\xff\xff\x7f" + app[0x24:]  # e_shoff past the end
+            rows += [({"a.elf": app[:40]}, ["stamp", "a.elf"], "a.elf: truncated ELF: the header "
+                      "needs 52 bytes, the file has 40"),
+                     ({"a.elf": far}, ["stamp", "a.elf"], "a.elf: the section header table"),
+                     ({"a.elf": app}, ["stamp", "--section", ".nosuch", "a.elf"], "a.elf: no section .nosuch. Declare the stamp"),
+                     ({"a.elf": app}, ["stamp", "--section", ".bss", "a.elf"],
+                      "a.elf: section .bss has no contents in the file"),
+                     ({"a.elf": app}, ["stamp", "--symbol", "too_long", "a.elf"],
+                      "a.elf: symbol too_long holds 17 bytes, but a stamp holds 1 to 16"),
+                     ({"a.elf": app}, ["stamp", "--symbol", "in_ram", "a.elf"],
+                      "a.elf: symbol in_ram lies in a section with no contents in the file"),
+                     ({"a.elf": app}, [*stamp, "a.elf"], "a.elf: 0x00000040-0x00000046 lies in no "
+                      "loadable segment's data in the file")]
+        rows.append(({"a.hex": zeros}, [*stamp, "a.hex"], "SOURCE_DATE_EPOCH must be a whole "
+                     "number of seconds from 0 to 253402300799, not 'soon'"))
+        for files, args, message in rows:
+            with self.subTest(args=args, message=message), tempfile.TemporaryDirectory() as folder:
+                for name, text in files.items():
+                    with open(os.path.join(folder, name), "wb") as file:
+                        file.write(text.encode("latin-1"))
+                epoch = "soon" if "SOURCE_DATE_EPOCH" in message else "1709967902"
+                result = run_image(args, folder, source_date_epoch=epoch)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn("hexstamp-image: " + message, result.stderr)
+                self.assertEqual(sorted(os.listdir(folder)), sorted(files))
+                for name, text in files.items():
+                    with open(os.path.join(folder, name), "rb") as file:
+                        self.assertEqual(file.read(), text.encode("latin-1"), name)
+
+    def test_show_tells_a_valid_stamp_from_none(self):
+        json = '{{"file": "a.hex", "first": "0x00000040", "last": "0x{:08X}", "bytes": {}, ' \
+               '"valid": {}, "stamp": {}}}\n'
+        rows = [  # image, range, more arguments, status, standard output, message
+            (STAMPED, STAMP_RANGE, [], 0, "2024-03-09 07:05:02\n", ""),
+            (hex_with(0x40, [0x80, 0x99, 0x12, 0x31, 0x23, 0x59, 0x59]), STAMP_RANGE, [], 0,
+             "9999-12-31 23:59:59\n", ""),
+            (hex_with(0x40, [0x24, 0x03, 0x09, 0x07, 0x05, 0x02]), ["--first", "0x40", "--last",
+             "0x45"], [], 0, "24-03-09 07:05:02\n", ""),
+            (hex_with(0x40, [0x07, 0x05, 0x02]), ["--first", "64", "--last", "66"], [], 0,
+             "07:05:02\n", ""),
+            (hex_with(0x40, [0x02]), ["--first", "64", "--last", "64"], [], 0, "02\n", ""),
+            (hex_with(0x40, [0] * 7), STAMP_RANGE, [], 1, "",
+             "no stamp at 0x00000040-0x00000046: not stamped (all zero): 00 00 00 00 00 00 00"),
+            (hex_with(0x40, [0xFF] * 7), STAMP_RANGE, [], 1, "", "erased (all FF): FF FF FF"),
+            (hex_with(0x40, [0x01, 0x24, 0x13, 0x09, 0x07, 0x05, 0x02]), STAMP_RANGE, [], 1, "",
+             "a field is out of range: 01 24 13"),
+            (hex_with(0x40, [0x01, 0x24, 0x03, 0x09, 0x07, 0x05, 0x1A]), STAMP_RANGE, [], 1, "",
+             "not packed BCD"),
+            (hex_with(0x3F, [0x01, 0x01, 0x24, 0x03, 0x09, 0x07, 0x05, 0x02]),
+             ["--first", "0x3F", "--last", "0x46"], [], 1, "", "the padding before the date"),
+            (hex_with(0x40, [0x01, 0x24, 0x03, 0x09, 0x07]), STAMP_RANGE, [], 1, "",
+             "bytes of the range are not in the image: 01 24 03 09 07 -- --"),
+            (STAMPED, STAMP_RANGE, ["--json"], 0,
+             json.format(0x46, '"01240309070502"', "true", '"2024-03-09 07:05:02"'), ""),
+            (hex_with(0x40, [0x07, 0x05]), ["--first", "0x40", "--last", "0x42"], ["--json"], 1,
+             json.format(0x42, "null", "false", "null"), "are not in the image: 07 05 --"),
+        ]
+        for image, rng, more, status, out, message in rows:
+            with self.subTest(image=image, rng=rng, more=more), \
+                    tempfile.TemporaryDirectory() as folder:
+                with open(os.path.join(folder, "a.hex"), "w") as file:
+                    file.write(image)
+                result = run_image(["show", *rng, *more, "a.hex"], folder)
+                self.assertEqual((result.returncode, result.stdout), (status, lines(out)))
+                self.assertEqual(result.stderr.count("\n"), 1 if message else 0)
+                self.assertIn(message, result.stderr)
+                self.assertTrue(result.stderr.startswith("hexstamp-image: a.hex: no stamp at ")
+                                or not message)
 
 
 if __name__ == "__main__":

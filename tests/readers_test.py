@@ -1,12 +1,17 @@
-"""Independent Intel HEX readers must place the stamp exactly where it belongs."""
+"""Independent Intel HEX readers must place the stamp exactly where it belongs, in what
+hexstamp writes and in every image hexstamp-image stamps."""
 import os
+import shutil
 import subprocess
 import tempfile
 import unittest
 
 from intelhex import IntelHex
 
-from harness import TIMEOUT, run, stamps
+from harness import (IMAGE_TOOL, MARCH_9_2024, TIMEOUT, firmware_elf, lines, record, run,
+                     run_image, stamp, stamps)
+
+ARM_GCC = shutil.which("arm-none-eabi-gcc")
 
 
 def tool(*command):
@@ -51,6 +56,114 @@ class Readers(unittest.TestCase):
                 for reader in [objcopy, srecord, intelhex]:
                     with self.subTest(start=hex(start), length=length, reader=reader.__name__):
                         self.assertIn(reader(path, out), expected)
+
+    @unittest.skipUnless(IMAGE_TOOL, "needs hexstamp-image")
+    def test_stamped_images_hold_the_stamp_and_nothing_else_changed(self):
+        sixteen = [record(address, 0, list(range(address & 0xFF, (address & 0xFF) + 16)))
+                   for address in range(0, 0x60, 16)]
+        hex_a = "".join(sixteen) + ":00000001FF\n"
+        linear = record(0, 4, [0x08, 0x00]) + hex_a.replace(":00000001FF\n", "")
+        segment = record(0, 2, [0x10, 0x00]) + hex_a
+        srec = ("S00600004844521B\nS1130000000102030405060708090A0B0C0D0E0F74\n"
+                "S1130010101112131415161718191A1B1C1D1E1F64\nS5030002FA\nS9030000FC\n")
+        rows = [  # format, image, first, last, options, lines rewritten, lines added
+            ("ihex", hex_a, 0x0044, 0x004A, [], 1, 0),
+            ("ihex", hex_a, 0x0038, 0x0047, [], 2, 0),
+            ("ihex", hex_a, 0x005C, 0x0062, [], 1, 1),
+            ("ihex", linear + ":00000001FF\n", 0x0800FFF0, 0x0800FFFF, [], 0, 1),
+            ("ihex", segment, 0x00020000, 0x00020006, [], 0, 3),  # 02 0000, 04 0002, data
+            ("ihex", hex_a.lower().replace("\n", "\r\n"), 0xFFFC, 0x10002, [], 0, 3),
+            ("srec", srec, 0x0018, 0x0024, [], 2, 1),
+            ("srec", srec.replace("S5030002FA\nS9030000FC\n", ""), 0x20000, 0x20006, [], 0, 1),
+            ("binary", bytes(range(256)), 0x08000080, 0x08000086, ["--base", "0x08000000"], 0, 0),
+        ]
+        if ARM_GCC:
+            rows += [("elf", None, None, None, [], 0, 0),
+                     ("elf", None, None, None, ["--symbol", "stamp"], 0, 0),
+                     ("elf", "-mbig-endian", None, None, [], 0, 0)]
+        for kind, image, first, last, options, rewritten, added in rows:
+            with self.subTest(kind=kind, first=first, options=options, image=str(image)[:12]):
+                with tempfile.TemporaryDirectory() as folder:
+                    self.check_stamped(folder, kind, image, first, last, options, rewritten,
+                                       added)
+
+    def check_stamped(self, folder, kind, image, first, last, options, rewritten, added):
+        name = os.path.join(folder, f"image.{kind}")
+        if kind == "elf":
+            firmware_elf(folder, "image.elf", *([image] if image else []))
+            first = int(symbol_address(name), 16)
+            last = first + 6
+        else:
+            with open(name, "wb") as file:
+                file.write(image.encode() if isinstance(image, str) else image)
+        with open(name, "rb") as original:
+            before = original.read()
+        memory = [read(name, options) for read in READERS[kind]]
+        rng = [] if kind == "elf" else ["--first", hex(first), "--last", hex(last)]
+        result = run_image(["stamp", *rng, *options, "image." + kind], folder)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        self.assertEqual([leftover for leftover in os.listdir(folder) if "hexstamp-" in leftover],
+                         [])
+        expected = stamp(MARCH_9_2024, "UTC", last - first + 1)
+        for read, earlier in zip(READERS[kind], memory):
+            earlier.update({first + index: byte for index, byte in enumerate(expected)})
+            self.assertEqual(read(name, options), earlier, read.__name__)
+        with open(name, "rb") as stamped:
+            after = stamped.read()
+        if kind in ("elf", "binary"):
+            changed = [at for at in range(len(before)) if before[at] != after[at]]
+            self.assertEqual(len(after), len(before))
+            self.assertLess(changed[-1] - changed[0], last - first + 1)
+        else:
+            old, new = before.splitlines(True), after.splitlines(True)
+            self.assertEqual(len([line for line in old if line not in new]), rewritten)
+            self.assertEqual(len(new) - len(old), added)
+        shown = run_image(["show", *rng, *options, "image." + kind], folder)
+        self.assertEqual(shown.stdout, lines("2024-03-09 07:05:02\n"[-3 * (last - first + 1):]
+                                             if last - first < 6 else "2024-03-09 07:05:02\n"))
+
+
+def symbol_address(elf):
+    symbols = subprocess.run(["readelf", "-s", elf], capture_output=True, text=True).stdout
+    return next(line.split()[1] for line in symbols.splitlines() if line.endswith(" stamp"))
+
+
+def tool_to_dict(command, out):
+    subprocess.run(command, check=True, capture_output=True, timeout=TIMEOUT)
+    return IntelHex(out).todict()
+
+
+def base(options):
+    return int(options[options.index("--base") + 1], 16) if "--base" in options else 0
+
+
+def by_objcopy(path, options):
+    kind = {".ihex": "ihex", ".srec": "srec", ".binary": "binary"}.get(os.path.splitext(path)[1])
+    command = ["arm-none-eabi-objcopy" if kind is None else "objcopy", "-O", "ihex"]
+    if kind:
+        command += ["-I", kind] + (["--change-addresses", hex(base(options))] if
+                                   kind == "binary" else [])
+    return tool_to_dict([*command, path, path + ".out"], path + ".out")
+
+
+def by_srec_cat(path, options):
+    kind = {".ihex": "-intel", ".srec": "-motorola", ".binary": "-binary"}[
+        os.path.splitext(path)[1]]
+    return tool_to_dict(["srec_cat", path, kind, "-offset", hex(base(options)), "-o",
+                         path + ".out", "-intel"], path + ".out")
+
+
+def by_intelhex(path, options):
+    memory = IntelHex()
+    if path.endswith(".binary"):
+        memory.loadbin(path, offset=base(options))
+    else:
+        memory.loadhex(path)
+    return memory.todict()
+
+
+READERS = {"ihex": [by_objcopy, by_srec_cat, by_intelhex], "srec": [by_objcopy, by_srec_cat],
+           "binary": [by_objcopy, by_srec_cat, by_intelhex], "elf": [by_objcopy]}
 
 
 if __name__ == "__main__":

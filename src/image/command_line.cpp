@@ -1,0 +1,396 @@
+#include "image/command_line.hpp"
+
+#include "cli/parse_address.hpp"
+#include "image/formats.hpp"
+#include "image/show.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#ifndef HEXSTAMP_VERSION
+#define HEXSTAMP_VERSION "0"
+#endif
+
+namespace hexstamp::image {
+
+namespace {
+
+const char* const Usage = "Usage: hexstamp-image stamp [--first ADDRESS --last ADDRESS | --section "
+                          "NAME | --symbol NAME]\n"
+                          "                            [--base ADDRESS] [--output FILE] IMAGE...\n"
+                          "       hexstamp-image show  [--first ADDRESS --last ADDRESS | --section "
+                          "NAME | --symbol NAME]\n"
+                          "                            [--base ADDRESS] [--json] IMAGE\n"
+                          "       hexstamp-image --help | --version\n";
+
+const char* const HelpText =
+    "\n"
+    "stamp writes the date and time of the run, as hexstamp does, into the range of each\n"
+    "IMAGE, in place (or into --output FILE), and changes nothing else. show prints the stamp\n"
+    "that the range of IMAGE holds: status 0 when it holds a valid one, 1 when not.\n"
+    "\n"
+    "IMAGE is an ELF file (also Keil .axf, IAR .out), Intel HEX, Motorola S-record or a raw\n"
+    "binary, told apart by content. A raw binary needs --base, the address of its first byte.\n"
+    "\n"
+    "The range: --first and --last (1 to 16 bytes); else --symbol NAME, an ELF symbol; else\n"
+    "--section NAME, by default .hexstamp. A symbol or section comes from the first ELF among\n"
+    "the images, at its load address, and applies to every IMAGE.\n"
+    "Addresses are hexadecimal with 0x, or decimal, from 0 to 0xFFFFFFFF.\n"
+    "\n"
+    "With SOURCE_DATE_EPOCH set and not empty, the stamp is that instant in UTC; otherwise\n"
+    "the local time. Exit status: 0 done, 1 (show) no valid stamp, 2 an error.\n";
+
+enum class Command { None, Stamp, Show, Help, Version };
+
+struct Options {
+    Command command = Command::None;
+    const char* first = nullptr;
+    const char* last = nullptr;
+    const char* section = nullptr;
+    const char* symbol = nullptr;
+    const char* base = nullptr;
+    const char* output = nullptr;
+    bool json = false;
+    std::vector<const char*> images;
+    Range range;
+    std::uint32_t base_address = 0;
+};
+
+int usage_error(std::FILE* err, const char* what, const char* text = "") {
+    std::fprintf(err, "hexstamp-image: %s%s (see hexstamp-image --help)\n", what, text);
+    return ImageFailed;
+}
+
+// The option that takes a value, for "--name VALUE" and "--name=VALUE"; null for others.
+const char** option_value(Options& options, const char* name, std::size_t length) {
+    const struct {
+        const char* name;
+        const char** value;
+    } table[] = {{"--first", &options.first},     {"--last", &options.last},
+                 {"--section", &options.section}, {"--symbol", &options.symbol},
+                 {"--base", &options.base},       {"--output", &options.output}};
+    for (const auto& row : table) {
+        if (std::strlen(row.name) == length && std::strncmp(row.name, name, length) == 0) {
+            return row.value;
+        }
+    }
+    return nullptr;
+}
+
+int take_option(const char* const* argv, int argc, int& at, Options& options, std::FILE* err) {
+    const char* argument = argv[at];
+    const char* equals = std::strchr(argument, '=');
+    const std::size_t length =
+        equals != nullptr ? static_cast<std::size_t>(equals - argument) : std::strlen(argument);
+    const char** value = option_value(options, argument, length);
+    if (std::strcmp(argument, "--json") == 0) {
+        options.json = true;
+        return ImageSuccess;
+    }
+    if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
+        options.command = Command::Help;
+        return ImageSuccess;
+    }
+    if (value == nullptr) {
+        return usage_error(err, "unknown option ", argument);
+    }
+    if (*value != nullptr) {
+        return usage_error(err, "given twice: ", argument);
+    }
+    if (equals == nullptr && at + 1 >= argc) {
+        return usage_error(err, "a value must follow ", argument);
+    }
+    *value = equals != nullptr ? equals + 1 : argv[++at];
+    return ImageSuccess;
+}
+
+int take_arguments(int argc, const char* const* argv, Options& options, std::FILE* err) {
+    int status = ImageSuccess;
+    bool operands_only = false;
+    for (int at = 1; at < argc && status == ImageSuccess && options.command != Command::Help;
+         ++at) {
+        const char* argument = argv[at];
+        if (options.command == Command::None && std::strcmp(argument, "--version") == 0) {
+            options.command = Command::Version;
+            break;
+        } else if (!operands_only && std::strcmp(argument, "--") == 0) {
+            operands_only = true;
+        } else if (!operands_only && argument[0] == '-' && argument[1] != '\0') {
+            status = take_option(argv, argc, at, options, err);
+        } else if (options.command == Command::None && std::strcmp(argument, "stamp") == 0) {
+            options.command = Command::Stamp;
+        } else if (options.command == Command::None && std::strcmp(argument, "show") == 0) {
+            options.command = Command::Show;
+        } else if (options.command == Command::None) {
+            status = usage_error(err, "unknown command ", argument);
+        } else {
+            options.images.push_back(argument);
+        }
+    }
+    return status;
+}
+
+// An address as the user types it: 0x and hexadecimal digits, or decimal digits, nothing
+// else, from 0 to 0xFFFFFFFF.
+int read_address(const char* option, const char* text, std::uint32_t& address, std::FILE* err) {
+    const bool hexadecimal = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* digits = hexadecimal ? text + 2 : text;
+    const std::size_t count =
+        std::strspn(digits, hexadecimal ? "0123456789abcdefABCDEF" : "0123456789");
+    const std::optional<std::uint32_t> value =
+        count > 0 && digits[count] == '\0' ? parse_address(text) : std::nullopt;
+    if (!value) {
+        std::fprintf(err,
+                     "hexstamp-image: %s: '%s' is not an address (0x and hexadecimal "
+                     "digits, or decimal digits, from 0 to 0xFFFFFFFF) (see hexstamp-image "
+                     "--help)\n",
+                     option, text);
+        return ImageFailed;
+    }
+    address = *value;
+    return ImageSuccess;
+}
+
+int check_range(Options& options, std::FILE* err) {
+    int status = read_address("--first", options.first, options.range.first, err);
+    if (status == ImageSuccess) {
+        status = read_address("--last", options.last, options.range.last, err);
+    }
+    if (status == ImageSuccess && options.range.first > options.range.last) {
+        std::fprintf(err,
+                     "hexstamp-image: --first 0x%08X is above --last 0x%08X (see "
+                     "hexstamp-image --help)\n",
+                     unsigned{options.range.first}, unsigned{options.range.last});
+        status = ImageFailed;
+    }
+    const std::uint64_t length = std::uint64_t{options.range.last} - options.range.first + 1;
+    if (status == ImageSuccess && length > MaxStampLength) {
+        std::fprintf(err,
+                     "hexstamp-image: the range 0x%08X-0x%08X holds %llu bytes, but a stamp "
+                     "holds 1 to %zu (see hexstamp-image --help)\n",
+                     unsigned{options.range.first}, unsigned{options.range.last},
+                     static_cast<unsigned long long>(length), MaxStampLength);
+        status = ImageFailed;
+    }
+    return status;
+}
+
+int check_options(Options& options, std::FILE* err) {
+    const int sources = (options.first != nullptr || options.last != nullptr ? 1 : 0) +
+                        (options.section != nullptr ? 1 : 0) + (options.symbol != nullptr ? 1 : 0);
+    const bool stamp = options.command == Command::Stamp;
+    if (options.command == Command::None) {
+        return usage_error(err, "no command: give stamp or show");
+    }
+    if (options.images.empty()) {
+        return usage_error(err, "no IMAGE given");
+    }
+    if (!stamp && options.images.size() > 1) {
+        return usage_error(err, "show reads one IMAGE");
+    }
+    if (options.output != nullptr && (!stamp || options.images.size() > 1)) {
+        return usage_error(err, "--output goes with stamp and one IMAGE");
+    }
+    if (options.json && stamp) {
+        return usage_error(err, "--json goes with show");
+    }
+    if (sources > 1) {
+        return usage_error(err, "give one of --first and --last, --section or --symbol");
+    }
+    if ((options.first == nullptr) != (options.last == nullptr)) {
+        return usage_error(err, "--first and --last go together");
+    }
+    int status = options.first != nullptr ? check_range(options, err) : ImageSuccess;
+    if (status == ImageSuccess && options.base != nullptr) {
+        status = read_address("--base", options.base, options.base_address, err);
+    }
+    return status;
+}
+
+// An image file, open for reading, and its format.
+struct Image {
+    const char* path = nullptr;
+    std::FILE* in = nullptr;
+    Format format = Format::Binary;
+    Report report{};
+    Patch patch;
+    Replacement replacement;
+    ~Image() {
+        if (in != nullptr) {
+            std::fclose(in);
+        }
+    }
+};
+
+int open_images(std::vector<Image>& images, std::FILE* err) {
+    for (Image& image : images) {
+        image.report = Report{err, image.path};
+        image.in = std::fopen(image.path, "rb");
+        if (image.in == nullptr) {
+            image.report.error(0, "cannot open: %s", std::strerror(errno));
+            return ImageFailed;
+        }
+        if (!detect_format(image.in, image.report, image.format)) {
+            return ImageFailed;
+        }
+    }
+    return ImageSuccess;
+}
+
+// A raw binary needs its address. --base with no raw binary among the images is a mistake;
+// beside one, it is what lets an ELF and the binary made from it be stamped in one run.
+int check_base(const Options& options, const std::vector<Image>& images) {
+    bool any_binary = false;
+    for (const Image& image : images) {
+        any_binary = any_binary || image.format == Format::Binary;
+        if (image.format == Format::Binary && options.base == nullptr) {
+            image.report.error(0, "not ELF, Intel HEX or S-record; as a raw binary it needs "
+                                  "--base ADDRESS, the address of its first byte");
+            return ImageFailed;
+        }
+    }
+    if (!any_binary && options.base != nullptr) {
+        images.front().report.error(0, "--base is for raw binary images, and this is %s",
+                                    format_name(images.front().format));
+        return ImageFailed;
+    }
+    return ImageSuccess;
+}
+
+// The range from --first and --last, or from a symbol or section of the first ELF.
+int find_range(Options& options, std::vector<Image>& images, std::FILE* err) {
+    if (options.first != nullptr) {
+        return ImageSuccess;
+    }
+    for (Image& image : images) {
+        if (image.format == Format::Elf) {
+            ElfPlace place;
+            place.symbol = options.symbol;
+            place.section = options.section != nullptr ? options.section : place.section;
+            return find_in_elf(image.in, place, options.range, image.report) ? ImageSuccess
+                                                                             : ImageFailed;
+        }
+    }
+    return usage_error(err, options.symbol != nullptr || options.section != nullptr
+                                ? "--symbol and --section need an ELF among the images"
+                                : "no ELF among the images to find .hexstamp in: give "
+                                  "--first and --last");
+}
+
+bool process(Image& image, std::uint32_t base, std::FILE* out) {
+    switch (image.format) {
+    case Format::Elf:
+        return process_elf(image.in, out, image.patch, image.report);
+    case Format::IntelHex:
+        return process_intel_hex(image.in, out, image.patch, image.report);
+    case Format::SRecord:
+        return process_srecord(image.in, out, image.patch, image.report);
+    case Format::Binary:
+        break;
+    }
+    return process_binary(image.in, base, out, image.patch, image.report);
+}
+
+// The stamp's bytes as hexstamp writes them, for the moment read once for the whole run.
+int make_stamp(const Range& range, TimeSource time_source, std::FILE* err,
+               std::uint8_t (&bytes)[MaxStampLength]) {
+    std::tm moment{};
+    if (read_time(time_source, err, "hexstamp-image: ", moment) != 0) {
+        return ImageFailed;
+    }
+    DateTimeStamp stamp = allocate_stamp(range.length());
+    if (!stamp.bytes) {
+        std::fprintf(err, "hexstamp-image: out of memory\n");
+        return ImageFailed;
+    }
+    build_stamp(stamp, moment);
+    for (std::size_t index = 0; index < stamp.length; ++index) {
+        bytes[index] = to_packed_bcd(stamp.bytes[index]);
+    }
+    return ImageSuccess;
+}
+
+// Every image is written beside itself and checked before the first one is replaced.
+int stamp_images(const Options& options, std::vector<Image>& images, const std::uint8_t* stamp) {
+    for (Image& image : images) {
+        image.patch.stamp = stamp;
+        const char* target = options.output != nullptr ? options.output : image.path;
+        if (!image.replacement.open(target, image.path, image.report) ||
+            !process(image, options.base_address, image.replacement.out()) ||
+            !image.replacement.finish(image.report)) {
+            return ImageFailed;
+        }
+    }
+    // Windows renames nothing over a file that is still open.
+    for (Image& image : images) {
+        std::fclose(image.in);
+        image.in = nullptr;
+    }
+    for (Image& image : images) {
+        if (!image.replacement.commit(image.report)) {
+            return ImageFailed;
+        }
+    }
+    return ImageSuccess;
+}
+
+int show_image(const Options& options, Image& image, std::FILE* out, std::FILE* err) {
+    if (!process(image, options.base_address, nullptr)) {
+        return ImageFailed;
+    }
+    return show_stamp(image.patch, image.path, options.json, out, err);
+}
+
+} // namespace
+
+int run_image(int argc, const char* const* argv, std::FILE* out, std::FILE* err,
+              TimeSource time_source) {
+    Options options;
+    int status = take_arguments(argc, argv, options, err);
+    const bool informs = options.command == Command::Help || options.command == Command::Version;
+    if (status == ImageSuccess && informs) {
+        std::fprintf(out, "%s", options.command == Command::Help ? Usage : "");
+        std::fprintf(out, "%s",
+                     options.command == Command::Help ? HelpText
+                                                      : "hexstamp-image " HEXSTAMP_VERSION "\n");
+    }
+    if (status == ImageSuccess && !informs) {
+        status = check_options(options, err);
+    }
+    std::vector<Image> images(informs ? 0 : options.images.size());
+    for (std::size_t index = 0; index < images.size(); ++index) {
+        images[index].path = options.images[index];
+    }
+    if (status == ImageSuccess && !informs) {
+        status = open_images(images, err);
+    }
+    if (status == ImageSuccess && !informs) {
+        status = find_range(options, images, err);
+    }
+    if (status == ImageSuccess && !informs) {
+        status = check_base(options, images);
+    }
+    for (Image& image : images) {
+        image.patch.range = options.range;
+    }
+    std::uint8_t stamp[MaxStampLength] = {};
+    const bool stamping = options.command == Command::Stamp;
+    if (status == ImageSuccess && stamping) {
+        status = make_stamp(options.range, time_source, err, stamp);
+    }
+    if (status == ImageSuccess && stamping) {
+        status = stamp_images(options, images, stamp);
+    }
+    if (status == ImageSuccess && options.command == Command::Show) {
+        status = show_image(options, images.front(), out, err);
+    }
+    if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+        std::fprintf(err, "hexstamp-image: cannot write to standard output\n");
+        status = ImageFailed;
+    }
+    return status;
+}
+
+} // namespace hexstamp::image

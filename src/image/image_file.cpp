@@ -1,0 +1,345 @@
+#include "image/image_file.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace hexstamp::image {
+
+namespace {
+
+constexpr std::size_t ChunkSize = 64 * 1024;
+// The longest record of either text format is 521 characters; blank lines may be longer,
+// but not without bound.
+constexpr std::size_t MaxLineLength = 4096;
+
+bool blank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+} // namespace
+
+void Report::error(unsigned long line, const char* format, ...) const {
+    if (line > 0) {
+        std::fprintf(err, "hexstamp-image: %s:%lu: ", file, line);
+    } else {
+        std::fprintf(err, "hexstamp-image: %s: ", file);
+    }
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(err, format, arguments);
+    va_end(arguments);
+    std::fprintf(err, "\n");
+}
+
+std::uint8_t Patch::visit(std::uint64_t address, std::uint8_t byte) {
+    if (!range.holds(address)) {
+        return byte;
+    }
+    const std::size_t index = static_cast<std::size_t>(address - range.first);
+    found[index] = byte;
+    present[index] = true;
+    return stamp != nullptr ? stamp[index] : byte;
+}
+
+std::size_t Patch::missing() const {
+    std::size_t count = 0;
+    for (std::size_t index = 0; index < range.length(); ++index) {
+        count += present[index] ? 0 : 1;
+    }
+    return count;
+}
+
+const char* format_name(Format format) {
+    switch (format) {
+    case Format::Elf:
+        return "ELF";
+    case Format::IntelHex:
+        return "Intel HEX";
+    case Format::SRecord:
+        return "S-record";
+    case Format::Binary:
+        break;
+    }
+    return "raw binary";
+}
+
+bool detect_format(std::FILE* in, const Report& report, Format& format) {
+    char start[512];
+    const std::size_t read = std::fread(start, 1, sizeof start, in);
+    if (std::ferror(in) != 0 || std::fseek(in, 0, SEEK_SET) != 0) {
+        report.error(0, "cannot read: %s", std::strerror(errno));
+        return false;
+    }
+    std::size_t at = 0;
+    while (at < read && blank(start[at])) {
+        ++at;
+    }
+    format = Format::Binary;
+    if (read >= 4 && std::memcmp(start,
+                                 "\x7F"
+                                 "ELF",
+                                 4) == 0) {
+        format = Format::Elf;
+    } else if (at < read && start[at] == ':') {
+        format = Format::IntelHex;
+    } else if (at + 1 < read && start[at] == 'S' && start[at + 1] >= '0' && start[at + 1] <= '9') {
+        format = Format::SRecord;
+    }
+    return true;
+}
+
+bool file_size(std::FILE* in, const Report& report, std::uint64_t& size) {
+    const bool sought = std::fseek(in, 0, SEEK_END) == 0;
+    const long end = sought ? std::ftell(in) : -1L;
+    if (end < 0 || std::fseek(in, 0, SEEK_SET) != 0) {
+        report.error(0, "cannot tell the file's size: %s", std::strerror(errno));
+        return false;
+    }
+    size = static_cast<std::uint64_t>(end);
+    return true;
+}
+
+bool read_at(std::FILE* in, std::uint64_t offset, void* bytes, std::size_t count) {
+    return offset <= static_cast<std::uint64_t>(LONG_MAX) &&
+           std::fseek(in, static_cast<long>(offset), SEEK_SET) == 0 &&
+           std::fread(bytes, 1, count, in) == count;
+}
+
+bool copy_patched(std::FILE* in, std::uint64_t size, std::uint64_t offset, std::FILE* out,
+                  Patch& patch, const Report& report) {
+    static unsigned char chunk[ChunkSize];
+    // Only reading: the range's bytes are all there is to read.
+    const std::uint64_t start = out == nullptr ? offset : 0;
+    const std::uint64_t end = out == nullptr ? std::min(size, offset + patch.range.length()) : size;
+    bool ok = start <= static_cast<std::uint64_t>(LONG_MAX) &&
+              std::fseek(in, static_cast<long>(start), SEEK_SET) == 0;
+    std::uint64_t at = start;
+    while (ok && at < end) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, end - at));
+        ok = std::fread(chunk, 1, want, in) == want;
+        for (std::size_t index = 0; ok && index < want; ++index) {
+            const std::uint64_t position = at + index;
+            if (position >= offset && position - offset < patch.range.length()) {
+                chunk[index] = patch.visit(patch.range.first + (position - offset), chunk[index]);
+            }
+        }
+        ok = ok && (out == nullptr || std::fwrite(chunk, 1, want, out) == want);
+        at += want;
+    }
+    if (!ok) {
+        report.error(0, "cannot read the whole file: %s",
+                     std::ferror(in) != 0 ? std::strerror(errno) : "it ended early");
+    }
+    return ok;
+}
+
+LineReader::LineReader(std::FILE* in, const Report& report)
+    : in_(in), report_(report), buffer_(static_cast<char*>(std::malloc(ChunkSize))) {
+    failed_ = buffer_ == nullptr;
+    if (failed_) {
+        report_.error(0, "out of memory");
+    }
+}
+
+LineReader::~LineReader() {
+    std::free(buffer_);
+}
+
+bool LineReader::fill() {
+    std::memmove(buffer_, buffer_ + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+    end_ += std::fread(buffer_ + end_, 1, ChunkSize - end_, in_);
+    if (std::ferror(in_) != 0) {
+        report_.error(0, "cannot read: %s", std::strerror(errno));
+        failed_ = true;
+    }
+    at_end_ = std::feof(in_) != 0;
+    return !failed_;
+}
+
+bool LineReader::next(Line& line) {
+    if (failed_) {
+        return false;
+    }
+    const char* newline = nullptr;
+    while (true) {
+        newline = static_cast<const char*>(std::memchr(buffer_ + begin_, '\n', end_ - begin_));
+        if (newline != nullptr || at_end_ || end_ - begin_ > MaxLineLength) {
+            break;
+        }
+        if (!fill()) {
+            return false;
+        }
+    }
+    const std::size_t available = end_ - begin_;
+    if (available == 0) {
+        return false;
+    }
+    const std::size_t length =
+        newline != nullptr ? static_cast<std::size_t>(newline - (buffer_ + begin_)) : available;
+    if (length > MaxLineLength) {
+        report_.error(number_ + 1, "line longer than %zu characters; no record is that long",
+                      MaxLineLength);
+        failed_ = true;
+        return false;
+    }
+    line.text = buffer_ + begin_;
+    line.number = ++number_;
+    line.length = length;
+    line.ending_length = newline != nullptr ? 1 : 0;
+    if (line.length > 0 && newline != nullptr && line.text[line.length - 1] == '\r') {
+        --line.length;
+        ++line.ending_length;
+    }
+    line.ending = line.text + line.length;
+    begin_ += line.length + line.ending_length;
+    return true;
+}
+
+bool is_blank(const Line& line) {
+    for (std::size_t index = 0; index < line.length; ++index) {
+        if (!blank(line.text[index])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+void copy_line(std::FILE* out, const Line& line) {
+    std::fwrite(line.text, 1, line.length + line.ending_length, out);
+}
+
+bool decode_hex(const Line& line, std::size_t from, TextRecord& record, const Report& report) {
+    const std::size_t digits = line.length - from;
+    record.count = 0;
+    bool lower = false;
+    bool upper = false;
+    for (std::size_t at = from; at < line.length; ++at) {
+        const char c = line.text[at];
+        if (hex_digit(c) < 0) {
+            const unsigned code = static_cast<unsigned char>(c);
+            report.error(line.number, "column %zu: '%c' (0x%02X) is not a hexadecimal digit",
+                         at + 1, code >= 0x20 && code < 0x7F ? c : '?', code);
+            return false;
+        }
+        lower = lower || (c >= 'a' && c <= 'f');
+        upper = upper || (c >= 'A' && c <= 'F');
+    }
+    if (digits % 2 != 0) {
+        report.error(line.number, "an odd number of hexadecimal digits (%zu)", digits);
+        return false;
+    }
+    if (digits / 2 > TextRecord::MaxBytes) {
+        report.error(line.number, "%zu bytes, more than any record holds", digits / 2);
+        return false;
+    }
+    for (std::size_t at = from; at < line.length; at += 2) {
+        record.bytes[record.count++] =
+            static_cast<std::uint8_t>(hex_digit(line.text[at]) * 16 + hex_digit(line.text[at + 1]));
+    }
+    record.letters = lower && !upper ? Letters::Lower : Letters::Upper;
+    return true;
+}
+
+void TextStyle::learn(const Line& line, const TextRecord& record) {
+    if (line.ending_length > 0) {
+        std::memcpy(ending, line.ending, line.ending_length);
+        ending[line.ending_length] = '\0';
+    }
+    for (std::size_t at = 0; at < line.length; ++at) {
+        const char c = line.text[at];
+        if ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')) {
+            letters = record.letters;
+            seen_letters = true;
+            break;
+        }
+    }
+}
+
+bool Replacement::open(const char* target, const char* model, const Report& report) {
+    target_ = target;
+    model_ = model;
+    // Beside the target, so that the rename stays within one file system; "x" never
+    // overwrites a file that happens to have the name already.
+    for (int attempt = 0; out_ == nullptr && attempt < 100; ++attempt) {
+        temporary_ = target_ + ".hexstamp-" + std::to_string(std::rand() % 100000) + ".tmp";
+        out_ = std::fopen(temporary_.c_str(), "wbx");
+        if (out_ == nullptr && errno != EEXIST) {
+            break;
+        }
+    }
+    if (out_ == nullptr) {
+        report.error(0, "cannot create a file beside %s: %s", target, std::strerror(errno));
+        temporary_.clear();
+    }
+    return out_ != nullptr;
+}
+
+bool Replacement::finish(const Report& report) {
+    const bool written = std::fflush(out_) == 0 && std::ferror(out_) == 0;
+    const int error = errno;
+    const bool closed = std::fclose(out_) == 0;
+    out_ = nullptr;
+    if (!written || !closed) {
+        report.error(0, "cannot write %s: %s", temporary_.c_str(),
+                     std::strerror(written ? errno : error));
+    }
+    return written && closed;
+}
+
+bool Replacement::commit(const Report& report) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path target = fs::u8path(target_);
+    const fs::path temporary = fs::u8path(temporary_);
+    fs::file_status status = fs::status(target, error);
+    if (error || !fs::exists(status)) {
+        status = fs::status(fs::u8path(model_), error);
+    }
+    if (!error) {
+        fs::permissions(temporary, status.permissions(), fs::perm_options::replace, error);
+    }
+    if (!error) {
+        fs::rename(temporary, target, error);
+    }
+    if (error) {
+        report.error(0, "cannot replace %s: %s", target_.c_str(), error.message().c_str());
+        return false;
+    }
+    temporary_.clear();
+    return true;
+}
+
+void Replacement::discard() {
+    if (out_ != nullptr) {
+        std::fclose(out_);
+        out_ = nullptr;
+    }
+    if (!temporary_.empty()) {
+        std::remove(temporary_.c_str());
+        temporary_.clear();
+    }
+}
+
+} // namespace hexstamp::image

@@ -1,0 +1,177 @@
+#pragma once
+
+#include "stamp/date_time_stamp.hpp"
+#include "stamp/intel_hex.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// What every image format shares: diagnostics that name the file and line, the stamp's
+// range and bytes, detection of the format, a streaming line reader and the atomic
+// replacement of a file.
+namespace hexstamp::image {
+
+#if defined(__GNUC__)
+#define HEXSTAMP_PRINTF(format_index)                                                              \
+    __attribute__((format(printf, format_index, format_index + 1)))
+#else
+#define HEXSTAMP_PRINTF(format_index)
+#endif
+
+// Diagnostics about one file: "hexstamp-image: FILE: ..." or "hexstamp-image: FILE:LINE: ...".
+struct Report {
+    std::FILE* err;
+    const char* file;
+    // Line 0: the message concerns the whole file.
+    void error(unsigned long line, const char* format, ...) const HEXSTAMP_PRINTF(3);
+};
+
+// The address range of a stamp, 1 to MaxStampLength bytes.
+struct Range {
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;
+    std::size_t length() const { return static_cast<std::size_t>(last - first) + 1; }
+    bool holds(std::uint64_t address) const { return address >= first && address <= last; }
+};
+
+// One image's part in a run: the range, the bytes to write there (none: the image is only
+// read) and the bytes the image held there before.
+struct Patch {
+    Range range;
+    const std::uint8_t* stamp = nullptr;
+    std::uint8_t found[MaxStampLength] = {};
+    bool present[MaxStampLength] = {};
+
+    // Records the image's byte at `address`, and gives the byte to keep there.
+    std::uint8_t visit(std::uint64_t address, std::uint8_t byte);
+    std::size_t missing() const;
+};
+
+enum class Format { Elf, IntelHex, SRecord, Binary };
+const char* format_name(Format format);
+
+// Tells the format from the first bytes of the file, not from its name; leaves the file at
+// its start. False when it cannot be read.
+bool detect_format(std::FILE* in, const Report& report, Format& format);
+
+// The size of an open file in bytes; false when it cannot be told or the C library cannot
+// seek that far.
+bool file_size(std::FILE* in, const Report& report, std::uint64_t& size);
+
+// Reads `count` bytes at `offset`.
+bool read_at(std::FILE* in, std::uint64_t offset, void* bytes, std::size_t count);
+
+// Copies the whole file to `out` (null: reads only), passing every byte of the range at
+// `offset` through the patch. False, with the reason reported, when the file cannot be read.
+bool copy_patched(std::FILE* in, std::uint64_t size, std::uint64_t offset, std::FILE* out,
+                  Patch& patch, const Report& report);
+
+// One line of a text image: its characters and its line ending ("\n", "\r\n" or none).
+struct Line {
+    const char* text = nullptr;
+    std::size_t length = 0;
+    const char* ending = nullptr;
+    std::size_t ending_length = 0;
+    unsigned long number = 0;
+};
+
+// Reads a text image line by line through a buffer of fixed size, so that memory does not
+// grow with the file. A line longer than any record is refused.
+class LineReader {
+  public:
+    LineReader(std::FILE* in, const Report& report);
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+    ~LineReader();
+    // False at the end of the file, or on an error (then failed() is true).
+    bool next(Line& line);
+    bool failed() const { return failed_; }
+
+  private:
+    bool fill();
+
+    std::FILE* in_;
+    const Report& report_;
+    char* buffer_;
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+    unsigned long number_ = 0;
+    bool at_end_ = false;
+    bool failed_ = false;
+};
+
+// Whether a line holds nothing but blanks.
+bool is_blank(const Line& line);
+
+// The value of a hexadecimal digit, or -1.
+int hex_digit(char c);
+
+// Writes a line's characters and ending unchanged.
+void copy_line(std::FILE* out, const Line& line);
+
+// What the text formats share about a line: its bytes from `from` on, decoded from pairs of
+// hexadecimal digits, the case of its letters and its line ending, to reuse for new lines.
+struct TextRecord {
+    static constexpr std::size_t MaxBytes = 262;
+    std::uint8_t bytes[MaxBytes];
+    std::size_t count = 0;
+    Letters letters = Letters::Upper;
+};
+bool decode_hex(const Line& line, std::size_t from, TextRecord& record, const Report& report);
+
+// The line ending and letter case that lines added to a text file take from the file.
+struct TextStyle {
+    char ending[3] = "\n";
+    Letters letters = Letters::Upper;
+    bool seen_letters = false;
+    void learn(const Line& line, const TextRecord& record);
+    void write_ending(std::FILE* out) const { std::fputs(ending, out); }
+};
+
+// Calls `add(address, index, count)` for each run of the range's bytes that no record held,
+// split so that no run crosses a 64 KiB boundary.
+template <typename Add> void for_each_missing_run(const Patch& patch, Add add) {
+    std::size_t index = 0;
+    while (index < patch.range.length()) {
+        if (patch.present[index]) {
+            ++index;
+            continue;
+        }
+        const std::uint32_t address = patch.range.first + static_cast<std::uint32_t>(index);
+        std::size_t count = 1;
+        while (index + count < patch.range.length() && !patch.present[index + count] &&
+               ((address + count) & 0xFFFFu) != 0) {
+            ++count;
+        }
+        add(address, index, count);
+        index += count;
+    }
+}
+
+// A new file that takes the place of `target` only when complete: written beside it and
+// renamed over it, with the permission bits of `target` (or, for a new file, of `model`).
+// Anything not committed is removed.
+class Replacement {
+  public:
+    Replacement() = default;
+    Replacement(const Replacement&) = delete;
+    Replacement& operator=(const Replacement&) = delete;
+    ~Replacement() { discard(); }
+    bool open(const char* target, const char* model, const Report& report);
+    std::FILE* out() const { return out_; }
+    // Closes the new file, checking every write. False, with the reason reported, on error.
+    bool finish(const Report& report);
+    // Renames the finished file over the target.
+    bool commit(const Report& report);
+    void discard();
+
+  private:
+    std::FILE* out_ = nullptr;
+    std::string target_;
+    std::string temporary_;
+    std::string model_;
+};
+
+} // namespace hexstamp::image
