@@ -1,12 +1,16 @@
 // Drives the whole run with arbitrary argument vectors: the fuzz input is split at NUL
 // bytes into up to four arguments, the invocation name first. A fourth argument, which the
 // tool ignores, is also SOURCE_DATE_EPOCH, as hexstamp-reproducible reads it.
+// An input that starts with "image" and a NUL drives hexstamp-image instead: the byte after
+// them chooses the command and the range, and the rest is the image file, of any format.
 #include "cli/run.hpp"
+#include "image/command_line.hpp"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <string>
 #include <vector>
 
@@ -62,9 +66,96 @@ void check_hex_file(const std::string& out) {
     check(lines.back() == ":00000001FF");
 }
 
+struct Captured {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Captured run_image(std::vector<const char*> argv) {
+    char* out_buffer = nullptr;
+    char* err_buffer = nullptr;
+    std::size_t out_size = 0;
+    std::size_t err_size = 0;
+    std::FILE* out = open_memstream(&out_buffer, &out_size);
+    std::FILE* err = open_memstream(&err_buffer, &err_size);
+    const hexstamp::TimeSource time{[]() -> std::optional<std::time_t> { return FixedClock; },
+                                    [](const char*) -> const char* { return "1709967902"; }};
+    const int status =
+        hexstamp::image::run_image(static_cast<int>(argv.size()), argv.data(), out, err, time);
+    return {status, drain(out, out_buffer, out_size), drain(err, err_buffer, err_size)};
+}
+
+std::string file_contents(const std::string& path) {
+    std::string text;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    for (int c = file != nullptr ? std::fgetc(file) : EOF; c != EOF; c = std::fgetc(file)) {
+        text.push_back(static_cast<char>(c));
+    }
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    return text;
+}
+
+std::size_t entries(const std::string& folder) {
+    std::size_t count = 0;
+    DIR* listing = opendir(folder.c_str());
+    for (const dirent* entry = readdir(listing); entry != nullptr; entry = readdir(listing)) {
+        count += entry->d_name[0] != '.' ? 1 : 0;
+    }
+    closedir(listing);
+    return count;
+}
+
+// A refused stamp leaves the image as it was and nothing beside it; a stamp that was written
+// reads back as the run's moment.
+void fuzz_image(std::uint8_t choice, const std::uint8_t* image, std::size_t size) {
+    static const std::string folder = [] {
+        char name[] = "/tmp/hexstamp_fuzz_XXXXXX";
+        return std::string(mkdtemp(name));
+    }();
+    const std::string path = folder + "/image";
+    const std::string original(reinterpret_cast<const char*>(image), size);
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::fwrite(image, 1, size, file);
+    std::fclose(file);
+
+    std::vector<const char*> argv = {"hexstamp-image", (choice & 1u) != 0 ? "show" : "stamp"};
+    const char* const ranges[][4] = {{"--first", "0x40", "--last", "0x46"},
+                                     {"--first", "0xFFFE", "--last", "0x10003"},
+                                     {"--section", ".hexstamp", nullptr, nullptr},
+                                     {"--symbol", "stamp", nullptr, nullptr}};
+    for (const char* word : ranges[(choice >> 1u) & 3u]) {
+        if (word != nullptr) {
+            argv.push_back(word);
+        }
+    }
+    if ((choice & 8u) != 0) {
+        argv.insert(argv.end(), {"--base", "0x20"});
+    }
+    argv.push_back(path.c_str());
+    const Captured first = run_image(argv);
+    check(first.status >= 0 && first.status <= 2 && entries(folder) == 1);
+    check(first.status != 1 || argv[1] == std::string("show"));
+    if (argv[1] == std::string("stamp") && first.status != 0) {
+        check(file_contents(path) == original);
+    }
+    if (argv[1] == std::string("stamp") && first.status == 0) {
+        argv[1] = "show";
+        const Captured shown = run_image(argv);
+        check(shown.status == 0 && shown.out.size() >= 3 &&
+              std::string("2024-03-09 07:05:02\n").find(shown.out) != std::string::npos);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size > 6 && std::memcmp(data, "image", 6) == 0) {
+        fuzz_image(data[6], data + 7, size - 7);
+        return 0;
+    }
     std::vector<std::string> arguments;
     for (std::size_t begin = 0; begin < size && arguments.size() < 4;) {
         const void* nul = std::memchr(data + begin, 0, size - begin);

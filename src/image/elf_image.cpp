@@ -19,8 +19,8 @@ constexpr std::size_t Size32 = 52, Size64 = 64;
 } // namespace header
 
 namespace program {
-constexpr Field Type{0, 4, 0, 4}, Offset{4, 4, 8, 8}, VirtualAddress{8, 4, 16, 8},
-    LoadAddress{12, 4, 24, 8}, FileSize{16, 4, 32, 8};
+constexpr Field Type{0, 4, 0, 4}, Offset{4, 4, 8, 8}, LoadAddress{12, 4, 24, 8},
+    FileSize{16, 4, 32, 8};
 constexpr std::size_t Size32 = 32, Size64 = 56;
 constexpr std::uint64_t Load = 1;
 } // namespace program

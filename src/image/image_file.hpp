@@ -13,12 +13,13 @@
 // replacement of a file.
 namespace hexstamp::image {
 
-#if defined(__GNUC__)
-#define HEXSTAMP_PRINTF(format_index)                                                              \
-    __attribute__((format(printf, format_index, format_index + 1)))
-#else
-#define HEXSTAMP_PRINTF(format_index)
+// MinGW names the C99 printf it builds with (%zu, %llu) as its format style; elsewhere that
+// is plain printf.
+#ifndef __MINGW_PRINTF_FORMAT
+#define __MINGW_PRINTF_FORMAT printf
 #endif
+#define HEXSTAMP_PRINTF(format_index)                                                              \
+    __attribute__((format(__MINGW_PRINTF_FORMAT, format_index, format_index + 1)))
 
 // Diagnostics about one file: "hexstamp-image: FILE: ..." or "hexstamp-image: FILE:LINE: ...".
 struct Report {
