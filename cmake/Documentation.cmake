@@ -4,11 +4,14 @@
 # the same sources give the same bytes.
 # One page covers both programs; man hexstamp-reproducible finds it through a link on Linux,
 # as Debian asks, and through a .so request elsewhere.
+# hexstamp-image has a page of its own.
 configure_file(man/hexstamp.1.in hexstamp.1 @ONLY)
+configure_file(man/hexstamp-image.1.in hexstamp-image.1 @ONLY)
 if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
   file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/hexstamp-reproducible.1 ".so man1/hexstamp.1\n")
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/hexstamp.1
                 ${CMAKE_CURRENT_BINARY_DIR}/hexstamp-reproducible.1
+                ${CMAKE_CURRENT_BINARY_DIR}/hexstamp-image.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   return()
 endif()
@@ -30,11 +33,13 @@ foreach(line IN LISTS license_lines)
 endforeach()
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/copyright "${copyright}")
 
-add_custom_command(
-  OUTPUT hexstamp.1.gz
-  COMMAND ${GZIP} -9nc hexstamp.1 > hexstamp.1.gz
-  DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/hexstamp.1
-  VERBATIM)
+foreach(page IN ITEMS hexstamp hexstamp-image)
+  add_custom_command(
+    OUTPUT ${page}.1.gz
+    COMMAND ${GZIP} -9nc ${page}.1 > ${page}.1.gz
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/${page}.1
+    VERBATIM)
+endforeach()
 add_custom_command(
   OUTPUT changelog.gz
   COMMAND ${CMAKE_COMMAND} -D CHANGELOG=${CMAKE_CURRENT_SOURCE_DIR}/CHANGELOG.md
@@ -44,11 +49,13 @@ add_custom_command(
   DEPENDS CHANGELOG.md cmake/DebianChangelog.cmake
   VERBATIM)
 add_custom_target(hexstamp_documents ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/hexstamp.1.gz
+                                                 ${CMAKE_CURRENT_BINARY_DIR}/hexstamp-image.1.gz
                                                  ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
 
 file(CREATE_LINK hexstamp.1.gz ${CMAKE_CURRENT_BINARY_DIR}/hexstamp-reproducible.1.gz SYMBOLIC)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/hexstamp.1.gz
               ${CMAKE_CURRENT_BINARY_DIR}/hexstamp-reproducible.1.gz
+              ${CMAKE_CURRENT_BINARY_DIR}/hexstamp-image.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -55,8 +55,8 @@ for arch in x86_64 aarch64; do
   cmake --install "build-release/static-$arch" --strip \
     --prefix "build-release/static-$arch/usr" >/dev/null
   mkdir -p "$root"
-  cp "build-release/static-$arch"/usr/bin/* "build-release/static-$arch/hexstamp.1" LICENSE \
-    README.md "$root/"
+  cp "build-release/static-$arch"/usr/bin/* "build-release/static-$arch"/hexstamp{,-image}.1 \
+    LICENSE README.md "$root/"
   pack "$root" "dist/$name-linux-$arch.tar.gz"
 done
 
@@ -64,10 +64,11 @@ echo "== $name-win64.zip"
 build win64 --toolchain cmake/toolchains/x86_64-w64-mingw32.cmake
 zip_root=build-release/win64/zip
 mkdir -p "$zip_root"
-cp build-release/win64/hexstamp.exe build-release/win64/hexstamp-reproducible.exe LICENSE \
-  README.md "$zip_root/"
-# The manual as plain text, readable in any Windows editor.
-groff -t -man -Tascii -P-cbou build-release/win64/hexstamp.1 >"$zip_root/hexstamp.txt"
+cp build-release/win64/hexstamp{,-reproducible,-image}.exe LICENSE README.md "$zip_root/"
+# The manuals as plain text, readable in any Windows editor.
+for page in hexstamp hexstamp-image; do
+  groff -t -man -Tascii -P-cbou "build-release/win64/$page.1" >"$zip_root/$page.txt"
+done
 /usr/bin/python3 - "dist/$name-win64.zip" "$name-win64" "$zip_root" <<'PYTHON'
 import os, sys, time, zipfile
 archive, top, folder = sys.argv[1:]

@@ -22,8 +22,9 @@ del sys.argv[1:]
 from harness import clock_window, stamp  # noqa: E402 (after the build folder is taken from the arguments)
 sys.argv += SELECTED
 
-INSTALLED = ["bin/hexstamp", "bin/hexstamp-reproducible", "share/man/man1/hexstamp.1.gz",
-             "share/man/man1/hexstamp-reproducible.1.gz", "share/doc/hexstamp/copyright",
+INSTALLED = ["bin/hexstamp", "bin/hexstamp-reproducible", "bin/hexstamp-image",
+             "share/man/man1/hexstamp.1.gz", "share/man/man1/hexstamp-reproducible.1.gz",
+             "share/man/man1/hexstamp-image.1.gz", "share/doc/hexstamp/copyright",
              "share/doc/hexstamp/changelog.gz", "lib/cmake/hexstamp/hexstampConfig.cmake",
              "lib/cmake/hexstamp/hexstampConfigVersion.cmake",
              "lib/cmake/hexstamp/hexstampTargets.cmake",
@@ -56,10 +57,15 @@ class Packaging(unittest.TestCase):
         prefix = self.install()
         for path in INSTALLED:
             self.assertTrue(os.path.isfile(os.path.join(prefix, path)), path)
-        page = sh("zcat", os.path.join(prefix, "share/man/man1/hexstamp.1.gz")).stdout
-        for groff in [["groff", "-ww", "-man", "-z"], ["groff", "-ww", "-t", "-man", "-z"]]:
-            self.assertEqual(sh(*groff, input=page).stderr, "")
+        for name in ["hexstamp", "hexstamp-image"]:
+            page = sh("zcat", os.path.join(prefix, f"share/man/man1/{name}.1.gz")).stdout
+            for groff in [["groff", "-ww", "-man", "-z"], ["groff", "-ww", "-t", "-man", "-z"]]:
+                self.assertEqual(sh(*groff, input=page).stderr, "")
         self.assertEqual(sh(os.path.join(prefix, "bin/hexstamp"), "0", "6").returncode, 0)
+        with open(os.path.join(SOURCE, "CMakeLists.txt")) as cmake_lists:
+            version = re.search(r"project\(hexstamp VERSION ([0-9.]+)", cmake_lists.read())[1]
+        self.assertEqual(sh(os.path.join(prefix, "bin/hexstamp-image"), "--version").stdout,
+                         f"hexstamp-image {version}\n")
 
     def test_debian_package_holds_what_install_does(self):
         built = sh("cpack", "-G", "DEB", "-B", self.tmp, cwd=BUILD)

@@ -72,7 +72,7 @@ class Release(unittest.TestCase):
     def test_amd64_binaries_are_hardened(self):
         root = os.path.join(self.tmp, "amd64")
         sh("dpkg-deb", "-x", self.artifact(f"hexstamp_{VERSION}_amd64.deb"), root, check=True)
-        for program in ["hexstamp", "hexstamp-reproducible"]:
+        for program in ["hexstamp", "hexstamp-reproducible", "hexstamp-image"]:
             with self.subTest(program=program):
                 report = sh("hardening-check", "--nocfprotection",
                             os.path.join(root, "usr/bin", program))
@@ -88,10 +88,10 @@ class Release(unittest.TestCase):
         with zipfile.ZipFile(self.artifact(f"hexstamp-{VERSION}-win64.zip")) as zipped:
             names = sorted(os.path.basename(name) for name in zipped.namelist())
             zipped.extractall(root)
-        self.assertEqual(names, ["LICENSE", "README.md", "hexstamp-reproducible.exe",
-                                 "hexstamp.exe", "hexstamp.txt"])
+        self.assertEqual(names, ["LICENSE", "README.md", "hexstamp-image.exe", "hexstamp-image.txt",
+                                 "hexstamp-reproducible.exe", "hexstamp.exe", "hexstamp.txt"])
         exes = [os.path.join(root, f"hexstamp-{VERSION}-win64", name)
-                for name in ["hexstamp.exe", "hexstamp-reproducible.exe"]]
+                for name in ["hexstamp.exe", "hexstamp-reproducible.exe", "hexstamp-image.exe"]]
         env = dict(os.environ, HEXSTAMP_EMULATOR="/usr/bin/env WINEDEBUG=-all wine")
         for test in ["process_test.py", "readers_test.py"]:
             result = sh(sys.executable, os.path.join(SOURCE, "tests", test), *exes, env=env)
@@ -107,20 +107,38 @@ class Release(unittest.TestCase):
             with tarfile.open(self.artifact(f"{name}.tar.gz")) as archive:
                 names = sorted(os.path.basename(n) for n in archive.getnames())
                 self.assertEqual(names, sorted([name, "LICENSE", "README.md", "hexstamp",
-                                                "hexstamp-reproducible", "hexstamp.1"]))
+                                                "hexstamp-reproducible", "hexstamp.1",
+                                                "hexstamp-image", "hexstamp-image.1"]))
                 archive.extractall(os.path.join(self.tmp, arch))
-            for program in ["hexstamp", "hexstamp-reproducible"]:
+            for program in ["hexstamp", "hexstamp-reproducible", "hexstamp-image"]:
                 binary = os.path.join(self.tmp, arch, name, program)
                 headers = sh("readelf", "-l", "-d", binary).stdout
                 self.assertNotIn("INTERP", headers)
                 self.assertNotIn("NEEDED", headers)
                 self.assertIn("DYN (Position-Independent Executable", sh("readelf", "-h",
                                                                           binary).stdout)
+            self.check_image_tool_in_empty_root(os.path.join(self.tmp, arch, name), emulator)
+            for program in ["hexstamp", "hexstamp-reproducible"]:
+                binary = os.path.join(self.tmp, arch, name, program)
                 for tz, epoch in [(None, None), ("Asia/Kolkata", None), ("Asia/Kolkata", "0")]:
                     with self.subTest(arch=arch, program=program, tz=tz, epoch=epoch):
                         if epoch and program == "hexstamp":
                             continue
                         self.check_empty_root(binary, emulator, tz and kolkata, epoch)
+
+    def check_image_tool_in_empty_root(self, folder, emulator):
+        """hexstamp-image replaces a file in place with nothing but itself in the root."""
+        root = tempfile.mkdtemp(dir=self.tmp)
+        shutil.copy(os.path.join(folder, "hexstamp-image"), os.path.join(root, "tool"))
+        if emulator:
+            shutil.copy(shutil.which(os.path.basename(emulator[0])), root + emulator[0])
+        with open(os.path.join(root, "a.hex"), "w") as image:
+            image.write(":0700400000000000000000B9\n:00000001FF\n")
+        env = {"PATH": "/", "SOURCE_DATE_EPOCH": "1709967902"}
+        for command, out in [("stamp", ""), ("show", "2024-03-09 07:05:02\n")]:
+            result = sh(shutil.which("chroot"), root, *emulator, "/tool", command, "--first",
+                        "0x40", "--last", "0x46", "/a.hex", env=env)
+            self.assertEqual((result.returncode, result.stdout, result.stderr), (0, out, ""))
 
     def check_empty_root(self, binary, emulator, zone_file, epoch):
         root = tempfile.mkdtemp(dir=self.tmp)
