@@ -213,17 +213,37 @@ bool is_blank(const Line& line) {
     return true;
 }
 
+namespace {
+
+// Each character's value as a hexadecimal digit, with a flag for a lower-case or an
+// upper-case letter, or Invalid: one lookup decodes, checks and tells the case.
+constexpr unsigned char Invalid = 0x80, LowerLetter = 0x10, UpperLetter = 0x20;
+struct DigitTable {
+    unsigned char entry[256];
+    constexpr DigitTable() : entry() {
+        for (unsigned c = 0; c < 256; ++c) {
+            entry[c] = Invalid;
+        }
+        for (unsigned c = 0; c < 10; ++c) {
+            entry['0' + c] = static_cast<unsigned char>(c);
+        }
+        for (unsigned c = 0; c < 6; ++c) {
+            entry['a' + c] = static_cast<unsigned char>((10 + c) | LowerLetter);
+            entry['A' + c] = static_cast<unsigned char>((10 + c) | UpperLetter);
+        }
+    }
+};
+constexpr DigitTable Digits;
+
+unsigned char digit_entry(char c) {
+    return Digits.entry[static_cast<unsigned char>(c)];
+}
+
+} // namespace
+
 int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
+    const unsigned char entry = digit_entry(c);
+    return (entry & Invalid) != 0 ? -1 : entry & 0x0F;
 }
 
 void copy_line(std::FILE* out, const Line& line) {
@@ -232,19 +252,28 @@ void copy_line(std::FILE* out, const Line& line) {
 
 bool decode_hex(const Line& line, std::size_t from, TextRecord& record, const Report& report) {
     const std::size_t digits = line.length - from;
+    const char* text = line.text + from;
+    unsigned flags = 0;
     record.count = 0;
-    bool lower = false;
-    bool upper = false;
-    for (std::size_t at = from; at < line.length; ++at) {
-        const char c = line.text[at];
-        if (hex_digit(c) < 0) {
-            const unsigned code = static_cast<unsigned char>(c);
-            report.error(line.number, "column %zu: '%c' (0x%02X) is not a hexadecimal digit",
-                         at + 1, code >= 0x20 && code < 0x7F ? c : '?', code);
-            return false;
+    for (std::size_t at = 0; at + 1 < digits && record.count < TextRecord::MaxBytes; at += 2) {
+        const unsigned high = digit_entry(text[at]);
+        const unsigned low = digit_entry(text[at + 1]);
+        flags |= high | low;
+        record.bytes[record.count++] =
+            static_cast<std::uint8_t>((high & 0x0Fu) << 4u | (low & 0x0Fu));
+    }
+    if (digits % 2 != 0) {
+        flags |= digit_entry(text[digits - 1]);
+    }
+    if ((flags & Invalid) != 0) {
+        std::size_t at = 0;
+        while (hex_digit(text[at]) >= 0) {
+            ++at;
         }
-        lower = lower || (c >= 'a' && c <= 'f');
-        upper = upper || (c >= 'A' && c <= 'F');
+        const unsigned code = static_cast<unsigned char>(text[at]);
+        report.error(line.number, "column %zu: '%c' (0x%02X) is not a hexadecimal digit",
+                     from + at + 1, code >= 0x20 && code < 0x7F ? text[at] : '?', code);
+        return false;
     }
     if (digits % 2 != 0) {
         report.error(line.number, "an odd number of hexadecimal digits (%zu)", digits);
@@ -254,11 +283,9 @@ bool decode_hex(const Line& line, std::size_t from, TextRecord& record, const Re
         report.error(line.number, "%zu bytes, more than any record holds", digits / 2);
         return false;
     }
-    for (std::size_t at = from; at < line.length; at += 2) {
-        record.bytes[record.count++] =
-            static_cast<std::uint8_t>(hex_digit(line.text[at]) * 16 + hex_digit(line.text[at + 1]));
-    }
-    record.letters = lower && !upper ? Letters::Lower : Letters::Upper;
+    record.has_letters = (flags & (LowerLetter | UpperLetter)) != 0;
+    record.letters =
+        (flags & UpperLetter) == 0 && record.has_letters ? Letters::Lower : Letters::Upper;
     return true;
 }
 
@@ -267,13 +294,8 @@ void TextStyle::learn(const Line& line, const TextRecord& record) {
         std::memcpy(ending, line.ending, line.ending_length);
         ending[line.ending_length] = '\0';
     }
-    for (std::size_t at = 0; at < line.length; ++at) {
-        const char c = line.text[at];
-        if ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')) {
-            letters = record.letters;
-            seen_letters = true;
-            break;
-        }
+    if (record.has_letters) {
+        letters = record.letters;
     }
 }
 

@@ -119,6 +119,7 @@ struct TextRecord {
     std::uint8_t bytes[MaxBytes];
     std::size_t count = 0;
     Letters letters = Letters::Upper;
+    bool has_letters = false;
 };
 bool decode_hex(const Line& line, std::size_t from, TextRecord& record, const Report& report);
 
@@ -126,7 +127,6 @@ bool decode_hex(const Line& line, std::size_t from, TextRecord& record, const Re
 struct TextStyle {
     char ending[3] = "\n";
     Letters letters = Letters::Upper;
-    bool seen_letters = false;
     void learn(const Line& line, const TextRecord& record);
     void write_ending(std::FILE* out) const { std::fputs(ending, out); }
 };

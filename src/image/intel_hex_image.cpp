@@ -66,10 +66,11 @@ bool data_record(HexImage& image, const Line& line, TextRecord& record) {
                            static_cast<unsigned long long>(address));
         return false;
     }
-    bool touched = false;
+    // Most records lie outside the range: only those that reach into it are looked into.
+    const bool touched = count > 0 && address <= image.patch.range.last &&
+                         address + count - 1 >= image.patch.range.first;
     std::uint8_t* data = record.bytes + 4;
-    for (std::size_t index = 0; index < count; ++index) {
-        touched = touched || image.patch.range.holds(address + index);
+    for (std::size_t index = 0; touched && index < count; ++index) {
         data[index] = image.patch.visit(address + index, data[index]);
     }
     if (image.out != nullptr && touched) {
@@ -148,7 +149,8 @@ bool record_line(HexImage& image, const Line& line) {
         return false;
     }
     if (record.count < 5) {
-        image.report.error(line.number, "a record of %zu bytes; the shortest holds 5", record.count);
+        image.report.error(line.number, "a record of %zu bytes; the shortest holds 5",
+                           record.count);
         return false;
     }
     if (record.count != std::size_t{record.bytes[0]} + 5) {

@@ -97,10 +97,11 @@ bool data_record(SRecordImage& image, const Line& line, TextRecord& record, int 
     }
     image.data_type = image.data_type > 0 ? image.data_type : type;
     ++image.data_records;
-    bool touched = false;
+    // Most records lie outside the range: only those that reach into it are looked into.
+    const bool touched = count > 0 && address <= image.patch.range.last &&
+                         address + count - 1 >= image.patch.range.first;
     std::uint8_t* data = record.bytes + 1 + address_bytes;
-    for (std::size_t index = 0; index < count; ++index) {
-        touched = touched || image.patch.range.holds(address + index);
+    for (std::size_t index = 0; touched && index < count; ++index) {
         data[index] = image.patch.visit(address + index, data[index]);
     }
     if (image.out != nullptr && touched) {
