@@ -13,7 +13,9 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
        "that SOURCE_DATE_EPOCH names, in UTC. A CMake package with"
        "hexstamp_stamp_image() does that merge in a CMake build, and"
        "hexstamp_stamp_elf() writes the stamp into a linked firmware ELF, where the"
-       "firmware reads it back with the header hexstamp/stamp.h.")
+       "firmware reads it back with the header hexstamp/stamp.h. hexstamp-image"
+       "writes the stamp into an ELF, Intel HEX, S-record or binary image in place"
+       "and reads it back.")
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
