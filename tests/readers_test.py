@@ -8,8 +8,8 @@ import unittest
 
 from intelhex import IntelHex
 
-from harness import (IMAGE_TOOL, MARCH_9_2024, TIMEOUT, firmware_elf, lines, record, run,
-                     run_image, stamp, stamps)
+from harness import (IMAGE_TOOL, MARCH_9_2024, TIMEOUT, WINDOWS, firmware_elf, lines, record,
+                     run, run_image, stamp, stamps)
 
 ARM_GCC = shutil.which("arm-none-eabi-gcc")
 
@@ -98,10 +98,13 @@ class Readers(unittest.TestCase):
                 file.write(image.encode() if isinstance(image, str) else image)
         with open(name, "rb") as original:
             before = original.read()
+        os.chmod(name, 0o640)  # kept by the file that replaces it (Windows has no such bits)
         memory = [read(name, options) for read in READERS[kind]]
         rng = [] if kind == "elf" else ["--first", hex(first), "--last", hex(last)]
         result = run_image(["stamp", *rng, *options, "image." + kind], folder)
         self.assertEqual((result.returncode, result.stderr), (0, ""))
+        if not WINDOWS:
+            self.assertEqual(os.stat(name).st_mode & 0o777, 0o640)
         self.assertEqual([leftover for leftover in os.listdir(folder) if "hexstamp-" in leftover],
                          [])
         expected = stamp(MARCH_9_2024, "UTC", last - first + 1)

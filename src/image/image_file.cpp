@@ -300,7 +300,10 @@ void TextStyle::learn(const Line& line, const TextRecord& record) {
 }
 
 bool Replacement::open(const char* target, const char* model, const Report& report) {
-    target_ = target;
+    // A link stays a link: the file it leads to is the one replaced.
+    std::error_code error;
+    const std::filesystem::path real = std::filesystem::canonical(target, error);
+    target_ = error ? std::string(target) : real.string();
     model_ = model;
     // Beside the target, so that the rename stays within one file system; "x" never
     // overwrites a file that happens to have the name already.
@@ -333,11 +336,11 @@ bool Replacement::finish(const Report& report) {
 bool Replacement::commit(const Report& report) {
     namespace fs = std::filesystem;
     std::error_code error;
-    const fs::path target = fs::u8path(target_);
-    const fs::path temporary = fs::u8path(temporary_);
+    const fs::path target(target_);
+    const fs::path temporary(temporary_);
     fs::file_status status = fs::status(target, error);
     if (error || !fs::exists(status)) {
-        status = fs::status(fs::u8path(model_), error);
+        status = fs::status(fs::path(model_), error);
     }
     if (!error) {
         fs::permissions(temporary, status.permissions(), fs::perm_options::replace, error);
