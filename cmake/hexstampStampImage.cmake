@@ -1,17 +1,17 @@
-# hexstamp_stamp_image(<target> INPUT <hex> OUTPUT <hex> FIRST <address> LAST <address>
-#                      [DEPENDS <target or file>...])
+# hexstamp_stamp_image(<target> INPUT <file> OUTPUT <file> FIRST <address> LAST <address>
+#                      [BASE <address>] [DEPENDS <target or file>...])
 #
 # Adds <target>, built by default, which on every build stamps the range FIRST..LAST with
-# the time of that build and writes OUTPUT: INPUT with that range replaced by the stamp.
-# Relative INPUT and OUTPUT paths are in the current binary directory. A failing hexstamp
-# fails the build and leaves no OUTPUT. The stamp comes from hexstamp-reproducible: with
-# SOURCE_DATE_EPOCH set in the build's environment, it is that instant in UTC, the same on
-# every rebuild.
+# the time of that build and writes OUTPUT: INPUT, an Intel HEX, S-record or (with BASE, the
+# address of its first byte) raw binary image, with that range replaced by the stamp and
+# everything else as it was. Relative INPUT and OUTPUT paths are in the current binary
+# directory. A failure fails the build and leaves no OUTPUT. The stamp comes from
+# hexstamp-image: with SOURCE_DATE_EPOCH set in the build's environment, it is that instant in
+# UTC, the same on every rebuild.
 include_guard(GLOBAL)
-set_property(GLOBAL PROPERTY hexstamp_stamp_step "${CMAKE_CURRENT_LIST_DIR}/hexstampStampStep.cmake")
 
 function(hexstamp_stamp_image target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "INPUT;OUTPUT;FIRST;LAST" "DEPENDS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "INPUT;OUTPUT;FIRST;LAST;BASE" "DEPENDS")
   foreach(required IN ITEMS INPUT OUTPUT FIRST LAST)
     if(NOT arg_${required})
       message(FATAL_ERROR "hexstamp_stamp_image(${target}): ${required} is missing")
@@ -20,17 +20,12 @@ function(hexstamp_stamp_image target)
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "hexstamp_stamp_image(${target}): unknown ${arg_UNPARSED_ARGUMENTS}")
   endif()
-
-  find_program(HEXSTAMP_SREC_CAT srec_cat)
-  if(NOT HEXSTAMP_SREC_CAT)
-    message(FATAL_ERROR "hexstamp_stamp_image: srec_cat, which merges the stamp into the "
-                        "image, was not found; install Debian's srecord package")
-  endif()
-  # srec_cat's -exclude takes the end one past the last address.
-  math(EXPR end "${arg_LAST} + 1" OUTPUT_FORMAT HEXADECIMAL)
   get_filename_component(input "${arg_INPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
   get_filename_component(output "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
-  get_property(step GLOBAL PROPERTY hexstamp_stamp_step)
+  set(base)
+  if(arg_BASE)
+    set(base --base ${arg_BASE})
+  endif()
 
   set(files)
   set(targets)
@@ -42,11 +37,11 @@ function(hexstamp_stamp_image target)
     endif()
   endforeach()
 
+  # A stamped image from an earlier build must not outlive a failed one.
   add_custom_target(${target} ALL
-    COMMAND ${CMAKE_COMMAND} -D HEXSTAMP=$<TARGET_FILE:hexstamp::hexstamp-reproducible>
-            -D SREC_CAT=${HEXSTAMP_SREC_CAT}
-            -D INPUT=${input} -D OUTPUT=${output}
-            -D FIRST=${arg_FIRST} -D LAST=${arg_LAST} -D END=${end} -P ${step}
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${output}
+    COMMAND hexstamp::hexstamp-image stamp --first ${arg_FIRST} --last ${arg_LAST} ${base}
+            --output ${output} ${input}
     DEPENDS ${files}
     BYPRODUCTS ${output}
     COMMENT "Stamping ${arg_OUTPUT} at ${arg_FIRST}..${arg_LAST}"
