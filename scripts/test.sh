@@ -14,7 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ libgtest-dev faketime tzdata python3 python3-intelhex srecord binutils
+packages=(cmake g++ make git libgtest-dev faketime tzdata python3 python3-intelhex srecord binutils
           valgrind clang libclang-rt-dev groff dpkg-dev man-db file gcc-arm-none-eabi
           qemu-system-arm)
 cross=${CROSS:-1}

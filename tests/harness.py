@@ -150,10 +150,10 @@ def run_image(args, folder, source_date_epoch=str(MARCH_9_2024)):
 
 
 FIRMWARE = """#include <stdint.h>
-__attribute__((used, section(".hexstamp"))) const volatile uint8_t stamp[7] = {0};
+__attribute__((used, section(".hexstamp"))) const volatile uint8_t build_stamp[7] = {0};
 const volatile uint8_t too_long[17] = {1};
 volatile uint8_t in_ram[7];
-void _start(void) { for (;;) { in_ram[0] = stamp[0] + too_long[0]; } }
+void _start(void) { for (;;) { in_ram[0] = build_stamp[0] + too_long[0]; } }
 """
 FIRMWARE_LAYOUT = """MEMORY { FLASH : ORIGIN = 0x08000000, LENGTH = 64K  RAM : ORIGIN = 0x20000000, LENGTH = 8K }
 SECTIONS { .text : { *(.text*) *(.rodata*) } > FLASH  .hexstamp : { KEEP(*(.hexstamp)) } > FLASH
@@ -162,7 +162,7 @@ SECTIONS { .text : { *(.text*) *(.rodata*) } > FLASH  .hexstamp : { KEEP(*(.hexs
 
 
 def firmware_elf(folder, name="app.elf", *options):
-    """A Cortex-M3 ELF with a 7-byte stamp in .hexstamp, a 17-byte symbol too_long and a
+    """A Cortex-M3 ELF with a 7-byte stamp build_stamp in .hexstamp, a 17-byte symbol too_long and a
     .bss symbol in_ram, built by arm-none-eabi-gcc with extra options (-mbig-endian)."""
     source, layout = os.path.join(folder, "app.c"), os.path.join(folder, "app.ld")
     with open(source, "w") as c, open(layout, "w") as ld:
@@ -172,3 +172,11 @@ def firmware_elf(folder, name="app.elf", *options):
                     *options, "-T", layout, source, "-o", os.path.join(folder, name)],
                    check=True, timeout=TIMEOUT)
     return os.path.join(folder, name)
+
+
+def readme_recipe(name):
+    """The lines of the README's code block marked <!-- recipe: name -->, as written."""
+    readme = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md")
+    with open(readme, encoding="utf-8") as text:
+        block = text.read().split(f"<!-- recipe: {name} -->\n", 1)[1]
+    return block.split("```", 2)[1].split("\n", 1)[1]

@@ -19,7 +19,7 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # argument it sees for a binary to run.
 SELECTED = sys.argv[1:]
 del sys.argv[1:]
-from harness import clock_window, stamp  # noqa: E402 (after the build folder is taken from the arguments)
+from harness import clock_window, firmware_elf, readme_recipe, stamp  # noqa: E402 (after the build folder is taken from the arguments)
 sys.argv += SELECTED
 
 INSTALLED = ["bin/hexstamp", "bin/hexstamp-reproducible", "bin/hexstamp-image",
@@ -152,6 +152,35 @@ class Packaging(unittest.TestCase):
                         self.assertFalse(os.path.exists(elf))
                 if not isinstance(expected, str):
                     self.check_firmware(build, expected)
+
+    @unittest.skipUnless(FIRMWARE_TOOLS, "needs gcc-arm-none-eabi")
+    def test_readme_recipes_for_make_and_a_ci_job(self):
+        """As written: the last commit's time in a git checkout, a clear failure outside one."""
+        env = dict(os.environ, PATH=os.path.join(self.install(), "bin") + os.pathsep +
+                   os.environ["PATH"], GIT_COMMITTER_DATE="@1709967902 +0000")
+        env.pop("SOURCE_DATE_EPOCH", None)
+        checkout, elsewhere = os.path.join(self.tmp, "checkout"), os.path.join(self.tmp, "else")
+        for folder in [checkout, elsewhere]:
+            os.makedirs(os.path.join(folder, "build"))
+            firmware_elf(os.path.join(folder, "build"))
+            sh("arm-none-eabi-objcopy", "-O", "ihex", "app.elf", "app.hex", cwd=folder + "/build")
+            with open(os.path.join(folder, "build", "Makefile"), "w") as makefile:
+                makefile.write(readme_recipe("make"))
+        for command in [["git", "init", "-q"], ["git", "add", "build/app.c"],
+                        ["git", "-c", "user.name=t", "-c", "user.email=t@t", "commit", "-qm", "t"]]:
+            self.assertEqual(sh(*command, cwd=checkout, env=env).returncode, 0)
+        for folder, works in [(checkout, True), (elsewhere, False)]:
+            with self.subTest(works=works):
+                made = sh("make", "-C", "build", "stamp", cwd=folder, env=env)
+                self.assertEqual(made.returncode == 0, works, made.stderr)
+                shown = sh("hexstamp-image", "show", "build/app.elf", cwd=folder, env=env)
+                self.assertEqual(shown.stdout, "2024-03-09 07:05:02\n" if works else "")
+                if not works:
+                    self.assertIn("SOURCE_DATE_EPOCH is not set and this is not a git checkout",
+                                  made.stderr)
+                shell = sh("sh", "-c", readme_recipe("shell"), cwd=folder, env=env)
+                self.assertEqual((shell.returncode == 0, shell.stdout),
+                                 (works, "2024-03-09 07:05:02\n" if works else ""))
 
     def check_firmware(self, build, stamp_bytes):
         elf = os.path.join(build, "firmware.elf")

@@ -79,7 +79,7 @@ class Readers(unittest.TestCase):
         ]
         if ARM_GCC:
             rows += [("elf", None, None, None, [], 0, 0),
-                     ("elf", None, None, None, ["--symbol", "stamp"], 0, 0),
+                     ("elf", None, None, None, ["--symbol", "build_stamp"], 0, 0),
                      ("elf", "-mbig-endian", None, None, [], 0, 0)]
         for kind, image, first, last, options, rewritten, added in rows:
             with self.subTest(kind=kind, first=first, options=options, image=str(image)[:12]):
@@ -128,7 +128,7 @@ class Readers(unittest.TestCase):
 
 def symbol_address(elf):
     symbols = subprocess.run(["readelf", "-s", elf], capture_output=True, text=True).stdout
-    return next(line.split()[1] for line in symbols.splitlines() if line.endswith(" stamp"))
+    return next(line.split()[1] for line in symbols.splitlines() if line.endswith(" build_stamp"))
 
 
 def tool_to_dict(command, out):

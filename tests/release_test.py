@@ -4,6 +4,7 @@ hardened; the Windows .exes taken from the zip pass the process tests under Wine
 static binaries of the portable Linux archives run in an otherwise empty root."""
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -12,7 +13,7 @@ import tempfile
 import unittest
 import zipfile
 
-from harness import clock_window, hex_file, stamp
+from harness import clock_window, firmware_elf, hex_file, readme_recipe, stamp
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 with open(os.path.join(SOURCE, "CMakeLists.txt")) as cmake_lists:
@@ -96,6 +97,48 @@ class Release(unittest.TestCase):
         for test in ["process_test.py", "readers_test.py"]:
             result = sh(sys.executable, os.path.join(SOURCE, "tests", test), *exes, env=env)
             self.assertEqual(result.returncode, 0, result.stderr)
+
+    def test_windows_recipes_of_the_readme_work_as_written(self):
+        """Each IDE's line, its placeholders replaced by the files they stand for, run by the
+        IDE directly (none of these runs it through cmd.exe) with the zip's .exe under Wine;
+        then every file it names holds the stamp."""
+        root = os.path.join(self.tmp, "recipes")
+        with zipfile.ZipFile(self.artifact(f"hexstamp-{VERSION}-win64.zip")) as zipped:
+            zipped.extractall(root)
+        exe = os.path.join(root, f"hexstamp-{VERSION}-win64", "hexstamp-image.exe")
+        elf = firmware_elf(root)
+        for kind, name in [("ihex", "app.hex"), ("binary", "app.bin")]:
+            sh("arm-none-eabi-objcopy", "-O", kind, elf, os.path.join(root, name), check=True)
+        symbols = sh("readelf", "-s", elf).stdout
+        first = int(next(line.split()[1] for line in symbols.splitlines()
+                         if line.endswith(" build_stamp")), 16)
+        rows = {  # recipe: its placeholders and what they stand for
+            "keil": {"#L": "app.axf", "#H": "app.hex"},
+            "iar": {"$TARGET_PATH$": "app.out", "$TARGET_BPATH$": "app"},
+            "cubeide": {"${BuildArtifactFileBaseName}": "app"},
+            "mcuxpresso": {"${BuildArtifactFileBaseName}": "app", "0x00000000": "0x08000000"},
+            "mplab": {"${ImagePath}": "app.hex", "0x9D00FFF0": hex(first),
+                      "0x9D00FFF6": hex(first + 6)},
+        }
+        env = dict(os.environ, WINEDEBUG="-all", SOURCE_DATE_EPOCH="1709967902")
+        for recipe, places in rows.items():
+            with self.subTest(recipe=recipe):
+                folder = tempfile.mkdtemp(dir=self.tmp)
+                for name in ["app.elf", "app.axf", "app.out"]:
+                    shutil.copy(elf, os.path.join(folder, name))
+                for name in ["app.hex", "app.bin"]:
+                    shutil.copy(os.path.join(root, name), folder)
+                line = readme_recipe(recipe).strip()
+                for placeholder, value in places.items():
+                    line = line.replace(placeholder, value)
+                words = shlex.split(line)
+                ran = sh("wine", exe, *words[1:], cwd=folder, env=env)
+                self.assertEqual((ran.returncode, ran.stderr), (0, ""), line)
+                for name in [word for word in words if word.startswith("app.")]:
+                    base = ["--base", "0x08000000"] if name.endswith(".bin") else []
+                    shown = sh("wine", exe, "show", "--first", hex(first), "--last",
+                               hex(first + 6), *base, name, cwd=folder, env=env)
+                    self.assertEqual(shown.stdout, "2024-03-09 07:05:02\n", name)
 
     def test_static_binaries_run_in_an_empty_root(self):
         """Only the binary (and, for aarch64, a static qemu) in the root: no loader, no
