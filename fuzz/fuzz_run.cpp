@@ -72,18 +72,25 @@ struct Captured {
     std::string err;
 };
 
-Captured run_image(std::vector<const char*> argv) {
+// Runs `run(out, err)` with both streams in memory.
+template <typename Run> Captured capture(Run run) {
     char* out_buffer = nullptr;
     char* err_buffer = nullptr;
     std::size_t out_size = 0;
     std::size_t err_size = 0;
     std::FILE* out = open_memstream(&out_buffer, &out_size);
     std::FILE* err = open_memstream(&err_buffer, &err_size);
+    const int status = run(out, err);
+    return {status, drain(out, out_buffer, out_size), drain(err, err_buffer, err_size)};
+}
+
+Captured run_image(std::vector<const char*> argv) {
     const hexstamp::TimeSource time{[]() -> std::optional<std::time_t> { return FixedClock; },
                                     [](const char*) -> const char* { return "1709967902"; }};
-    const int status =
-        hexstamp::image::run_image(static_cast<int>(argv.size()), argv.data(), out, err, time);
-    return {status, drain(out, out_buffer, out_size), drain(err, err_buffer, err_size)};
+    return capture([&](std::FILE* out, std::FILE* err) {
+        return hexstamp::image::run_image(static_cast<int>(argv.size()), argv.data(), out, err,
+                                          time);
+    });
 }
 
 std::string file_contents(const std::string& path) {
@@ -171,18 +178,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     argv.push_back(nullptr);
     source_date_epoch = arguments.size() == 4 ? argv[3] : nullptr;
 
-    char* out_buffer = nullptr;
-    char* err_buffer = nullptr;
-    std::size_t out_size = 0;
-    std::size_t err_size = 0;
-    std::FILE* out = open_memstream(&out_buffer, &out_size);
-    std::FILE* err = open_memstream(&err_buffer, &err_size);
     const hexstamp::TimeSource time{[]() -> std::optional<std::time_t> { return FixedClock; },
                                     [](const char*) -> const char* { return source_date_epoch; }};
-    const int status =
-        hexstamp::run(static_cast<int>(arguments.size()), argv.data(), out, err, time);
-    const std::string out_text = drain(out, out_buffer, out_size);
-    const std::string err_text = drain(err, err_buffer, err_size);
+    const Captured run = capture([&](std::FILE* out, std::FILE* err) {
+        return hexstamp::run(static_cast<int>(arguments.size()), argv.data(), out, err, time);
+    });
+    const int status = run.status;
+    const std::string& out_text = run.out;
+    const std::string& err_text = run.err;
 
     check((status >= 0 && status <= 7) || status == 255);
     const std::string closing = "Exit with code " + std::to_string(status) + "\n";

@@ -77,6 +77,8 @@ class Elf {
                     std::uint8_t* bytes);
     bool check_table(const char* what, std::uint64_t offset, std::uint64_t count,
                      std::uint64_t entry_size, std::size_t least);
+    bool check_extent(const char* what, std::uint64_t index, std::uint64_t offset,
+                      std::uint64_t size);
     bool check_contents();
 
     std::FILE* in_;
@@ -204,33 +206,32 @@ bool Elf::open() {
     return ok && check_contents();
 }
 
+bool Elf::check_extent(const char* what, std::uint64_t index, std::uint64_t offset,
+                       std::uint64_t size) {
+    if (offset <= size_ && size <= size_ - offset) {
+        return true;
+    }
+    report_.error(
+        0, "%s %llu: its data (0x%llX bytes at 0x%llX) lies outside the file (%llu bytes)", what,
+        static_cast<unsigned long long>(index), static_cast<unsigned long long>(size),
+        static_cast<unsigned long long>(offset), static_cast<unsigned long long>(size_));
+    return false;
+}
+
 // Every segment's and section's data must lie within the file.
 bool Elf::check_contents() {
-    for (std::uint64_t index = 0; index < program_count_ && !failed_; ++index) {
+    bool ok = true;
+    for (std::uint64_t index = 0; ok && index < program_count_ && !failed_; ++index) {
         const Segment entry = segment(index);
-        if (entry.offset > size_ || entry.file_size > size_ - entry.offset) {
-            report_.error(0,
-                          "program header %llu: its data (0x%llX bytes at 0x%llX) lies "
-                          "outside the file (%llu bytes)",
-                          static_cast<unsigned long long>(index),
-                          static_cast<unsigned long long>(entry.file_size),
-                          static_cast<unsigned long long>(entry.offset),
-                          static_cast<unsigned long long>(size_));
-            return false;
-        }
+        ok = check_extent("program header", index, entry.offset, entry.file_size);
     }
-    for (std::uint64_t index = 0; index < section_count_ && !failed_; ++index) {
+    for (std::uint64_t index = 0; ok && index < section_count_ && !failed_; ++index) {
         const Section entry = section(index);
-        if (entry.has_contents() && (entry.offset > size_ || entry.size > size_ - entry.offset)) {
-            report_.error(0,
-                          "section header %llu: its contents (0x%llX bytes at 0x%llX) lie "
-                          "outside the file (%llu bytes)",
-                          static_cast<unsigned long long>(index),
-                          static_cast<unsigned long long>(entry.size),
-                          static_cast<unsigned long long>(entry.offset),
-                          static_cast<unsigned long long>(size_));
-            return false;
-        }
+        ok = !entry.has_contents() ||
+             check_extent("section header", index, entry.offset, entry.size);
+    }
+    if (!ok) {
+        return false;
     }
     if (section_count_ > 0 && names_ >= section_count_) {
         report_.error(0, "the section name table is section %llu of %llu",

@@ -47,6 +47,15 @@ std::uint8_t Patch::visit(std::uint64_t address, std::uint8_t byte) {
     return stamp != nullptr ? stamp[index] : byte;
 }
 
+bool Patch::visit_record(std::uint64_t address, std::uint8_t* data, std::size_t count) {
+    // Most records lie outside the range: only those that reach into it are looked into.
+    const bool touched = count > 0 && address <= range.last && address + count - 1 >= range.first;
+    for (std::size_t index = 0; touched && index < count; ++index) {
+        data[index] = visit(address + index, data[index]);
+    }
+    return touched;
+}
+
 std::size_t Patch::missing() const {
     std::size_t count = 0;
     for (std::size_t index = 0; index < range.length(); ++index) {
@@ -247,6 +256,9 @@ int hex_digit(char c) {
 }
 
 void copy_line(std::FILE* out, const Line& line) {
+    if (out == nullptr) {
+        return;
+    }
     std::fwrite(line.text, 1, line.length + line.ending_length, out);
 }
 

@@ -47,6 +47,8 @@ struct Patch {
 
     // Records the image's byte at `address`, and gives the byte to keep there.
     std::uint8_t visit(std::uint64_t address, std::uint8_t byte);
+    // Passes a record's data at `address` through visit; true when it holds bytes of the range.
+    bool visit_record(std::uint64_t address, std::uint8_t* data, std::size_t count);
     std::size_t missing() const;
 };
 
@@ -109,7 +111,7 @@ bool is_blank(const Line& line);
 // The value of a hexadecimal digit, or -1.
 int hex_digit(char c);
 
-// Writes a line's characters and ending unchanged.
+// Writes a line's characters and ending unchanged; nothing when only reading (no `out`).
 void copy_line(std::FILE* out, const Line& line);
 
 // What the text formats share about a line: its bytes from `from` on, decoded from pairs of

@@ -66,17 +66,12 @@ bool data_record(HexImage& image, const Line& line, TextRecord& record) {
                            static_cast<unsigned long long>(address));
         return false;
     }
-    // Most records lie outside the range: only those that reach into it are looked into.
-    const bool touched = count > 0 && address <= image.patch.range.last &&
-                         address + count - 1 >= image.patch.range.first;
     std::uint8_t* data = record.bytes + 4;
-    for (std::size_t index = 0; touched && index < count; ++index) {
-        data[index] = image.patch.visit(address + index, data[index]);
-    }
+    const bool touched = image.patch.visit_record(address, data, count);
     if (image.out != nullptr && touched) {
         write_record(image.out, DataRecord, offset, data, count, record.letters);
         std::fwrite(line.ending, 1, line.ending_length, image.out);
-    } else if (image.out != nullptr) {
+    } else {
         copy_line(image.out, line);
     }
     return true;
@@ -123,17 +118,13 @@ bool other_record(HexImage& image, const Line& line, const TextRecord& record) {
         }
         image.ended = true;
     }
-    if (image.out != nullptr) {
-        copy_line(image.out, line);
-    }
+    copy_line(image.out, line);
     return true;
 }
 
 bool record_line(HexImage& image, const Line& line) {
     if (is_blank(line)) {
-        if (image.out != nullptr) {
-            copy_line(image.out, line);
-        }
+        copy_line(image.out, line);
         return true;
     }
     if (image.ended) {

@@ -97,18 +97,13 @@ bool data_record(SRecordImage& image, const Line& line, TextRecord& record, int 
     }
     image.data_type = image.data_type > 0 ? image.data_type : type;
     ++image.data_records;
-    // Most records lie outside the range: only those that reach into it are looked into.
-    const bool touched = count > 0 && address <= image.patch.range.last &&
-                         address + count - 1 >= image.patch.range.first;
     std::uint8_t* data = record.bytes + 1 + address_bytes;
-    for (std::size_t index = 0; touched && index < count; ++index) {
-        data[index] = image.patch.visit(address + index, data[index]);
-    }
+    const bool touched = image.patch.visit_record(address, data, count);
     if (image.out != nullptr && touched) {
         write_srecord(image.out, type, static_cast<std::uint32_t>(address), data, count,
                       record.letters);
         std::fwrite(line.ending, 1, line.ending_length, image.out);
-    } else if (image.out != nullptr) {
+    } else {
         copy_line(image.out, line);
     }
     return true;
@@ -134,7 +129,7 @@ bool end_record(SRecordImage& image, const Line& line, const TextRecord& record,
     image.terminated = type >= 7;
     if (image.out != nullptr && type <= 6) {
         count_record(image, line, record, type);
-    } else if (image.out != nullptr) {
+    } else {
         copy_line(image.out, line);
     }
     return true;
@@ -143,9 +138,7 @@ bool end_record(SRecordImage& image, const Line& line, const TextRecord& record,
 bool record_line(SRecordImage& image, const Line& line) {
     image.last_line_ended = line.ending_length > 0;
     if (is_blank(line)) {
-        if (image.out != nullptr) {
-            copy_line(image.out, line);
-        }
+        copy_line(image.out, line);
         return true;
     }
     if (image.terminated) {
@@ -185,9 +178,7 @@ bool record_line(SRecordImage& image, const Line& line) {
     if (type >= 5) {
         return end_record(image, line, record, type);
     }
-    if (image.out != nullptr) {
-        copy_line(image.out, line);
-    }
+    copy_line(image.out, line);
     return true;
 }
 
