@@ -62,16 +62,16 @@ class Elf {
     std::uint64_t section_count() const { return section_count_; }
     Segment segment(std::uint64_t index);
     Section section(std::uint64_t index);
-    // Whether the section's name, from the section name table, is `name`.
-    bool section_named(const Section& entry, const char* name);
     bool find_section(const char* name, Section& found, std::uint64_t& index);
     bool find_symbol(const char* name, std::uint64_t& value, std::uint64_t& size,
                      std::uint64_t& section_index);
     std::uint64_t size() const { return size_; }
-    bool read_name(std::uint64_t table_offset, std::uint64_t table_size, std::uint64_t at,
-                   const char* name, bool& equal);
 
   private:
+    // Whether the section's name, from the section name table, is `name`.
+    bool section_named(const Section& entry, const char* name);
+    bool read_name(std::uint64_t table_offset, std::uint64_t table_size, std::uint64_t at,
+                   const char* name, bool& equal);
     std::uint64_t get(const std::uint8_t* bytes, Field field) const;
     bool read_entry(std::uint64_t table, std::uint64_t entry_size, std::uint64_t index,
                     std::uint8_t* bytes);

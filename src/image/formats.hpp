@@ -10,6 +10,18 @@
 // with the range's bytes replaced, and everything else as it was.
 namespace hexstamp::image {
 
+// Passes each line of a text image to `record` until one is refused; false then, or when the
+// file cannot be read.
+template <typename Record> bool for_each_line(std::FILE* in, const Report& report, Record record) {
+    LineReader reader(in, report);
+    Line line;
+    bool ok = true;
+    while (ok && reader.next(line)) {
+        ok = record(line);
+    }
+    return ok && !reader.failed();
+}
+
 bool process_intel_hex(std::FILE* in, std::FILE* out, Patch& patch, const Report& report);
 bool process_srecord(std::FILE* in, std::FILE* out, Patch& patch, const Report& report);
 // A raw binary whose first byte belongs at `base`.
@@ -20,7 +32,7 @@ bool process_elf(std::FILE* in, std::FILE* out, Patch& patch, const Report& repo
 // Where a stamp lives in an ELF: a symbol (from .symtab) or a section, given as the range at
 // its load address, where a HEX file made from the ELF holds it.
 struct ElfPlace {
-    const char* symbol = nullptr; // or else
+    const char* symbol = nullptr; // when null, the section
     const char* section = ".hexstamp";
 };
 bool find_in_elf(std::FILE* in, const ElfPlace& place, Range& range, const Report& report);

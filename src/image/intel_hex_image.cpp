@@ -169,13 +169,7 @@ bool record_line(HexImage& image, const Line& line) {
 
 bool process_intel_hex(std::FILE* in, std::FILE* out, Patch& patch, const Report& report) {
     HexImage image{out, patch, report, {}, {}, false};
-    LineReader reader(in, report);
-    Line line;
-    bool ok = true;
-    while (ok && reader.next(line)) {
-        ok = record_line(image, line);
-    }
-    ok = ok && !reader.failed();
+    bool ok = for_each_line(in, report, [&](const Line& line) { return record_line(image, line); });
     if (ok && !image.ended) {
         report.error(0, "no end-of-file record (:00000001FF)");
         ok = false;

@@ -186,13 +186,7 @@ bool record_line(SRecordImage& image, const Line& line) {
 
 bool process_srecord(std::FILE* in, std::FILE* out, Patch& patch, const Report& report) {
     SRecordImage image{out, patch, report, {}};
-    LineReader reader(in, report);
-    Line line;
-    bool ok = true;
-    while (ok && reader.next(line)) {
-        ok = record_line(image, line);
-    }
-    ok = ok && !reader.failed();
+    bool ok = for_each_line(in, report, [&](const Line& line) { return record_line(image, line); });
     // Some tools end the file without a count or termination record.
     if (ok && out != nullptr && patch.stamp != nullptr && !image.past_data) {
         add_missing(image);
