@@ -2,6 +2,7 @@
 SOURCE_DATE_EPOCH, hexstamp-reproducible must pass every test hexstamp passes."""
 import os
 import shutil
+import struct
 import tempfile
 import unittest
 
@@ -181,10 +182,16 @@ class Image(unittest.TestCase):
                 with open(firmware_elf(folder), "rb") as elf:
                     app = elf.read().decode("latin-1")
             far = app[:0x20] + "\xff\xff\xff\x7f" + app[0x24:]  # e_shoff past the end
+            # .hexstamp's contents moved onto the ELF header.
+            shoff, = struct.unpack_from("<I", app.encode("latin-1"), 0x20)
+            at = shoff + 40 * 2 + 16  # section 2's sh_offset, as readelf lists .hexstamp
+            on_header = app[:at] + "\0\0\0\0" + app[at + 4:]
             rows += [({"a.elf": app[:40]}, ["stamp", "a.elf"], "a.elf: truncated ELF: the header "
                       "needs 52 bytes, the file has 40"),
                      ({"a.elf": far}, ["stamp", "a.elf"], "a.elf: the section header table"),
                      ({"a.elf": app}, ["stamp", "--section", ".nosuch", "a.elf"], "a.elf: no section .nosuch. Declare the stamp"),
+                     ({"a.elf": on_header}, ["stamp", "a.elf"],
+                      "a.elf: 0x08000020-0x08000026 would overwrite the ELF's own headers"),
                      ({"a.elf": app}, ["stamp", "--section", ".bss", "a.elf"],
                       "a.elf: section .bss has no contents in the file"),
                      ({"a.elf": app}, ["stamp", "--symbol", "too_long", "a.elf"],

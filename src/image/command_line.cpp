@@ -213,6 +213,7 @@ int check_options(Options& options, std::FILE* err) {
 struct Image {
     const char* path = nullptr;
     std::FILE* in = nullptr;
+    std::optional<std::uint64_t> elf_offset; // the stamp's place, in the ELF it was found in
     Format format = Format::Binary;
     Report report{};
     Patch patch;
@@ -269,8 +270,10 @@ int find_range(Options& options, std::vector<Image>& images, std::FILE* err) {
             ElfPlace place;
             place.symbol = options.symbol;
             place.section = options.section != nullptr ? options.section : place.section;
-            return find_in_elf(image.in, place, options.range, image.report) ? ImageSuccess
-                                                                             : ImageFailed;
+            std::uint64_t offset = 0;
+            const bool found = find_in_elf(image.in, place, options.range, offset, image.report);
+            image.elf_offset = offset;
+            return found ? ImageSuccess : ImageFailed;
         }
     }
     return usage_error(err, options.symbol != nullptr || options.section != nullptr
@@ -282,7 +285,8 @@ int find_range(Options& options, std::vector<Image>& images, std::FILE* err) {
 bool process(Image& image, std::uint32_t base, std::FILE* out) {
     switch (image.format) {
     case Format::Elf:
-        return process_elf(image.in, out, image.patch, image.report);
+        return process_elf(image.in, out, image.patch,
+                           image.elf_offset ? &*image.elf_offset : nullptr, image.report);
     case Format::IntelHex:
         return process_intel_hex(image.in, out, image.patch, image.report);
     case Format::SRecord:

@@ -66,6 +66,10 @@ class Elf {
     bool find_symbol(const char* name, std::uint64_t& value, std::uint64_t& size,
                      std::uint64_t& section_index);
     std::uint64_t size() const { return size_; }
+    // Whether a malformed part of the file has been reported.
+    bool failed() const { return failed_; }
+    // Whether `length` bytes at `offset` reach into the ELF header or a header table.
+    bool overlaps_headers(std::uint64_t offset, std::uint64_t length) const;
 
   private:
     // Whether the section's name, from the section name table, is `name`.
@@ -242,6 +246,21 @@ bool Elf::check_contents() {
     return !failed_;
 }
 
+bool Elf::overlaps_headers(std::uint64_t offset, std::uint64_t length) const {
+    const struct {
+        std::uint64_t start, size;
+    } headers[] = {{0, wide_ ? header::Size64 : header::Size32},
+                   {program_offset_, program_count_ * program_entry_},
+                   {section_offset_, section_count_ * section_entry_}};
+    for (const auto& header : headers) {
+        if (header.size > 0 && offset < header.start + header.size &&
+            header.start < offset + length) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Compares the NUL-terminated string at `at` in a string table with `name`.
 bool Elf::read_name(std::uint64_t table_offset, std::uint64_t table_size, std::uint64_t at,
                     const char* name, bool& equal) {
@@ -249,6 +268,7 @@ bool Elf::read_name(std::uint64_t table_offset, std::uint64_t table_size, std::u
         report_.error(0, "a name at 0x%llX lies outside its string table (%llu bytes)",
                       static_cast<unsigned long long>(at),
                       static_cast<unsigned long long>(table_size));
+        failed_ = true;
         return false;
     }
     char text[256];
@@ -260,6 +280,7 @@ bool Elf::read_name(std::uint64_t table_offset, std::uint64_t table_size, std::u
     if (!read_at(in_, table_offset + at, text, wanted)) {
         report_.error(0, "cannot read a name at 0x%llX",
                       static_cast<unsigned long long>(table_offset + at));
+        failed_ = true;
         return false;
     }
     equal = std::memcmp(text, name, wanted) == 0;
@@ -355,6 +376,9 @@ bool section_place(Elf& elf, const char* name, std::uint64_t& offset, std::uint6
     Section found{};
     std::uint64_t index = 0;
     if (!elf.find_section(name, found, index)) {
+        if (elf.failed()) {
+            return false;
+        }
         report.error(0,
                      "no section %s. Declare the stamp with HEXSTAMP_DEFINE(name, length) "
                      "from <hexstamp/stamp.h>, which puts it in .hexstamp, and keep it in the "
@@ -408,34 +432,51 @@ bool symbol_place(Elf& elf, const char* name, std::uint64_t& offset, std::uint64
     return true;
 }
 
+enum class Placement { Found, Nowhere, Ambiguous };
+
 // Where the range lies in the file: in the data of the loadable segment loaded there or,
-// in a file without segments, of the section placed there. False when nowhere.
-bool locate(Elf& elf, const Range& range, std::uint64_t& offset) {
+// in a file without segments, of the section placed there. Segments that overlap and place it
+// at two different offsets make it ambiguous, which is reported.
+Placement locate(Elf& elf, const Range& range, std::uint64_t& offset, const Report& report) {
+    Placement placement = Placement::Nowhere;
     for (std::uint64_t index = 0; index < elf.segment_count(); ++index) {
         const Segment entry = elf.segment(index);
-        if (entry.type == program::Load && range.first >= entry.load_address &&
-            range.last - entry.load_address < entry.file_size) {
-            offset = entry.offset + (range.first - entry.load_address);
-            return true;
+        const std::uint64_t at = entry.offset + (range.first - entry.load_address);
+        if (entry.type != program::Load || range.first < entry.load_address ||
+            range.last - entry.load_address >= entry.file_size ||
+            (placement == Placement::Found && at == offset)) {
+            continue;
         }
+        if (placement == Placement::Found) {
+            report.error(0,
+                         "0x%08X-0x%08X lies in two loadable segments, at file offsets "
+                         "0x%llX and 0x%llX; give the stamp by --symbol or --section",
+                         unsigned{range.first}, unsigned{range.last},
+                         static_cast<unsigned long long>(offset),
+                         static_cast<unsigned long long>(at));
+            return Placement::Ambiguous;
+        }
+        offset = at;
+        placement = Placement::Found;
     }
-    for (std::uint64_t index = 0; elf.segment_count() == 0 && index < elf.section_count();
+    for (std::uint64_t index = 0;
+         elf.segment_count() == 0 && index < elf.section_count() && placement == Placement::Nowhere;
          ++index) {
         const Section entry = elf.section(index);
         if (entry.has_contents() && (entry.flags & section::Allocated) != 0 &&
             range.first >= entry.address && range.last - entry.address < entry.size) {
             offset = entry.offset + (range.first - entry.address);
-            return true;
+            placement = Placement::Found;
         }
     }
-    return false;
+    return placement;
 }
 
 } // namespace
 
-bool find_in_elf(std::FILE* in, const ElfPlace& place, Range& range, const Report& report) {
+bool find_in_elf(std::FILE* in, const ElfPlace& place, Range& range, std::uint64_t& offset,
+                 const Report& report) {
     Elf elf(in, report);
-    std::uint64_t offset = 0;
     std::uint64_t size = 0;
     std::uint64_t address = 0;
     const char* name = place.symbol != nullptr ? place.symbol : place.section;
@@ -456,18 +497,27 @@ bool find_in_elf(std::FILE* in, const ElfPlace& place, Range& range, const Repor
     return ok;
 }
 
-bool process_elf(std::FILE* in, std::FILE* out, Patch& patch, const Report& report) {
+bool process_elf(std::FILE* in, std::FILE* out, Patch& patch, const std::uint64_t* known_offset,
+                 const Report& report) {
     Elf elf(in, report);
-    std::uint64_t offset = 0;
+    std::uint64_t offset = known_offset != nullptr ? *known_offset : 0;
     if (!elf.open()) {
         return false;
     }
-    if (!locate(elf, patch.range, offset)) {
-        if (out != nullptr) {
-            report.error(0, "0x%08X-0x%08X lies in no loadable segment's data in the file",
-                         unsigned{patch.range.first}, unsigned{patch.range.last});
-        }
-        return out == nullptr;
+    const Placement placement =
+        known_offset != nullptr ? Placement::Found : locate(elf, patch.range, offset, report);
+    if (placement == Placement::Nowhere && out != nullptr) {
+        report.error(0, "0x%08X-0x%08X lies in no loadable segment's data in the file",
+                     unsigned{patch.range.first}, unsigned{patch.range.last});
+    }
+    if (placement != Placement::Found) {
+        // For show, a range in no segment is a range whose bytes are missing.
+        return placement == Placement::Nowhere && out == nullptr;
+    }
+    if (out != nullptr && elf.overlaps_headers(offset, patch.range.length())) {
+        report.error(0, "0x%08X-0x%08X would overwrite the ELF's own headers",
+                     unsigned{patch.range.first}, unsigned{patch.range.last});
+        return false;
     }
     return copy_patched(in, elf.size(), offset, out, patch, report);
 }

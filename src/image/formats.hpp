@@ -27,7 +27,9 @@ bool process_srecord(std::FILE* in, std::FILE* out, Patch& patch, const Report& 
 // A raw binary whose first byte belongs at `base`.
 bool process_binary(std::FILE* in, std::uint32_t base, std::FILE* out, Patch& patch,
                     const Report& report);
-bool process_elf(std::FILE* in, std::FILE* out, Patch& patch, const Report& report);
+// `known_offset`, when given, is where the range lies in the file, as find_in_elf found it.
+bool process_elf(std::FILE* in, std::FILE* out, Patch& patch, const std::uint64_t* known_offset,
+                 const Report& report);
 
 // Where a stamp lives in an ELF: a symbol (from .symtab) or a section, given as the range at
 // its load address, where a HEX file made from the ELF holds it.
@@ -35,6 +37,9 @@ struct ElfPlace {
     const char* symbol = nullptr; // when null, the section
     const char* section = ".hexstamp";
 };
-bool find_in_elf(std::FILE* in, const ElfPlace& place, Range& range, const Report& report);
+// Also gives the symbol's or section's offset in the file: that ELF is stamped there, whatever
+// else its segments place at the same load address.
+bool find_in_elf(std::FILE* in, const ElfPlace& place, Range& range, std::uint64_t& offset,
+                 const Report& report);
 
 } // namespace hexstamp::image
