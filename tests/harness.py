@@ -180,3 +180,132 @@ def readme_recipe(name):
     with open(readme, encoding="utf-8") as text:
         block = text.read().split(f"<!-- recipe: {name} -->\n", 1)[1]
     return block.split("```", 2)[1].split("\n", 1)[1]
+
+
+def checksum(data):
+    return f"{sum(data.encode('latin-1')) & 0xFF:02x}"
+
+
+def frame(data):
+    return f"${data}#{checksum(data)}"
+
+
+# What a reader of a board may send: anything else could change the board or leave it stopped.
+ALLOWED = ["qSupported", "?", "qRcmd," + b"swd_scan".hex(), "qRcmd," + b"swdp_scan".hex(),
+           "vAttach;1", "m", "c"]
+
+
+class GdbServer:
+    """A scripted GDB server, on TCP at 127.0.0.1 or on a pseudo-terminal, whose memory holds
+    `memory` at `address`. It behaves as each word of `quirks` says, logs the packets the client
+    sends in `sent`, and the packets no reader may send in `forbidden`:
+    rle (runs encoded with '$' and '#' counts), short (PacketSize=8, two bytes a reply),
+    nak (one '-' for the first request, one reply with a bad checksum), console (O packets),
+    detached (W00 until attached by a scan), error (E01 to every read), hangup (closes at
+    once), silent (never answers)."""
+
+    def __init__(self, address, memory, quirks=(), serial=False):
+        import socket
+        import threading
+        self.address, self.memory, self.quirks = address, bytes(memory), set(quirks)
+        self.sent, self.forbidden, self.naks = [], [], 0
+        if serial:
+            import tty
+            self.master, slave = os.openpty()
+            tty.setraw(slave)
+            self.path = os.ttyname(slave)
+            self.slave = slave
+        else:
+            self.listener = socket.create_server(("127.0.0.1", 0))
+            self.listener.settimeout(30)
+            self.path = f"127.0.0.1:{self.listener.getsockname()[1]}"
+        self.serial = serial
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        if self.serial:
+            read, write = (lambda: os.read(self.master, 4096)), (lambda data: os.write(self.master, data))
+        else:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            self.connection = connection
+            read, write = (lambda: connection.recv(4096)), connection.sendall
+            if "hangup" in self.quirks:
+                connection.close()
+                return
+        self.write = lambda text: write(text.encode("latin-1"))
+        if not self.serial:
+            self.write(frame("T02thread:01;"))  # as QEMU does when a client connects
+        pending = ""
+        while True:
+            try:
+                data = read()
+            except OSError:
+                return
+            if not data:
+                return
+            pending += data.decode("latin-1")
+            while "#" in pending and len(pending) >= pending.index("#") + 3:
+                start, end = pending.find("$"), pending.index("#")
+                packet, pending = pending[start + 1:end], pending[end + 3:]
+                if start >= 0 and "silent" not in self.quirks:
+                    self.answer(packet)
+
+    def answer(self, packet):
+        self.sent.append(packet)
+        if not any(packet == allowed or (allowed in "mqSupported" and packet.startswith(allowed))
+                   for allowed in ALLOWED):
+            self.forbidden.append(packet)
+        if "nak" in self.quirks and self.naks == 0:
+            self.naks = 1
+            self.write("-")
+            return
+        self.write("+")
+        if "console" in self.quirks and packet != "c":
+            self.write(frame("O" + b"hello\n".hex()))
+        if packet.startswith("qSupported"):
+            self.reply("PacketSize=8;qXfer:features:read+" if "short" in self.quirks else
+                       "PacketSize=1000;qXfer:features:read+")
+        elif packet == "?":
+            self.reply("W00" if "detached" in self.quirks and "attached" not in self.quirks else "S05")
+        elif packet.startswith("qRcmd,"):
+            self.write(frame("O" + b"Target voltage: 3.3V\n".hex()))
+            self.reply("OK" if packet.endswith(b"swdp_scan".hex()) else "")  # the older spelling
+        elif packet == "vAttach;1":
+            self.quirks.add("attached")
+            self.reply("T05thread:01;")
+        elif packet.startswith("m"):
+            self.read_memory(packet)
+        elif packet != "c":
+            self.reply("")
+
+    def reply(self, data, encoded=None):
+        text = encoded if encoded is not None else data
+        if "nak" in self.quirks and self.naks == 1 and data and data[0] in "0123456789abcdef":
+            self.naks = 2
+            self.write(f"${text}#{int(checksum(text), 16) ^ 1:02x}")
+        self.write(f"${text}#{checksum(text)}")
+
+    def read_memory(self, packet):
+        if "error" in self.quirks:
+            return self.reply("E01")
+        where, count = (int(field, 16) for field in packet[1:].split(","))
+        offset = where - self.address
+        if offset < 0 or offset + count > len(self.memory):
+            return self.reply("E14")
+        data = self.memory[offset:offset + (min(count, 2) if "short" in self.quirks else count)].hex()
+        if "rle" in self.quirks:
+            # 8 and 7 copies of a digit, as probe-rs sends them: counts '$' and '#'.
+            encoded = data.replace("0" * 8, "0*$").replace("0" * 7, "0*#")
+            return self.reply(data, encoded)
+        self.reply(data)
+
+    def close(self):
+        if self.serial:
+            os.close(self.master)
+            os.close(self.slave)
+        else:
+            self.listener.close()

@@ -1,8 +1,10 @@
 #include "image/command_line.hpp"
 
 #include "cli/parse_address.hpp"
+#include "image/board.hpp"
 #include "image/formats.hpp"
 #include "image/show.hpp"
+#include "platform/platform.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -22,14 +24,20 @@ const char* const Usage = "Usage: hexstamp-image stamp [--first ADDRESS --last A
                           "                            [--base ADDRESS] [--output FILE] IMAGE...\n"
                           "       hexstamp-image show  [--first ADDRESS --last ADDRESS | --section "
                           "NAME | --symbol NAME]\n"
-                          "                            [--base ADDRESS] [--json] IMAGE\n"
+                          "                            [--base ADDRESS] [--json] IMAGE...\n"
+                          "       hexstamp-image show --target TARGET [--first ADDRESS --last "
+                          "ADDRESS | --section NAME |\n"
+                          "                            --symbol NAME] [--json] [IMAGE]\n"
                           "       hexstamp-image --help | --version\n";
 
 const char* const HelpText =
     "\n"
     "stamp writes the date and time of the run, as hexstamp does, into the range of each\n"
     "IMAGE, in place (or into --output FILE), and changes nothing else. show prints the stamp\n"
-    "that the range of IMAGE holds: status 0 when it holds a valid one, 1 when not.\n"
+    "that the range of each IMAGE holds: status 0 when all hold the same valid one, 1 when not.\n"
+    "show --target reads the stamp from a running board through its debug probe's GDB\n"
+    "server, TARGET being HOST:PORT, :PORT or a serial port (/dev/ttyACM0, COM5), and leaves\n"
+    "the board running; with IMAGE, status 0 only when the board holds the image's stamp.\n"
     "\n"
     "IMAGE is an ELF file (also Keil .axf, IAR .out), Intel HEX, Motorola S-record or a raw\n"
     "binary, told apart by content. A raw binary needs --base, the address of its first byte.\n"
@@ -52,8 +60,10 @@ struct Options {
     const char* symbol = nullptr;
     const char* base = nullptr;
     const char* output = nullptr;
+    const char* target = nullptr;
     bool json = false;
     std::vector<const char*> images;
+    Target board;
     Range range;
     std::uint32_t base_address = 0;
 };
@@ -70,7 +80,8 @@ const char** option_value(Options& options, const char* name, std::size_t length
         const char** value;
     } table[] = {{"--first", &options.first},     {"--last", &options.last},
                  {"--section", &options.section}, {"--symbol", &options.symbol},
-                 {"--base", &options.base},       {"--output", &options.output}};
+                 {"--base", &options.base},       {"--output", &options.output},
+                 {"--target", &options.target}};
     for (const auto& row : table) {
         if (std::strlen(row.name) == length && std::strncmp(row.name, name, length) == 0) {
             return row.value;
@@ -184,11 +195,14 @@ int check_options(Options& options, std::FILE* err) {
     if (options.command == Command::None) {
         return usage_error(err, "no command: give stamp or show");
     }
-    if (options.images.empty()) {
+    if (options.target != nullptr && stamp) {
+        return usage_error(err, "--target goes with show");
+    }
+    if (options.images.empty() && options.target == nullptr) {
         return usage_error(err, "no IMAGE given");
     }
-    if (!stamp && options.images.size() > 1) {
-        return usage_error(err, "show reads one IMAGE");
+    if (options.target != nullptr && options.images.size() > 1) {
+        return usage_error(err, "show --target compares the board with one IMAGE at most");
     }
     if (options.output != nullptr && (!stamp || options.images.size() > 1)) {
         return usage_error(err, "--output goes with stamp and one IMAGE");
@@ -201,6 +215,9 @@ int check_options(Options& options, std::FILE* err) {
     }
     if ((options.first == nullptr) != (options.last == nullptr)) {
         return usage_error(err, "--first and --last go together");
+    }
+    if (options.target != nullptr && !parse_target(options.target, options.board, err)) {
+        return ImageFailed;
     }
     int status = options.first != nullptr ? check_range(options, err) : ImageSuccess;
     if (status == ImageSuccess && options.base != nullptr) {
@@ -228,7 +245,7 @@ struct Image {
 int open_images(std::vector<Image>& images, std::FILE* err) {
     for (Image& image : images) {
         image.report = Report{err, image.path};
-        image.in = std::fopen(image.path, "rb");
+        image.in = platform::open_file(image.path, "rb");
         if (image.in == nullptr) {
             image.report.error(0, "cannot open: %s", std::strerror(errno));
             return ImageFailed;
@@ -242,7 +259,10 @@ int open_images(std::vector<Image>& images, std::FILE* err) {
 
 // A raw binary needs its address. --base with no raw binary among the images is a mistake;
 // beside one, it is what lets an ELF and the binary made from it be stamped in one run.
-int check_base(const Options& options, const std::vector<Image>& images) {
+int check_base(const Options& options, const std::vector<Image>& images, std::FILE* err) {
+    if (images.empty() && options.base != nullptr) {
+        return usage_error(err, "--base is for raw binary images, and none is given");
+    }
     bool any_binary = false;
     for (const Image& image : images) {
         any_binary = any_binary || image.format == Format::Binary;
@@ -276,10 +296,11 @@ int find_range(Options& options, std::vector<Image>& images, std::FILE* err) {
             return found ? ImageSuccess : ImageFailed;
         }
     }
-    return usage_error(err, options.symbol != nullptr || options.section != nullptr
-                                ? "--symbol and --section need an ELF among the images"
-                                : "no ELF among the images to find .hexstamp in: give "
-                                  "--first and --last");
+    if (options.symbol != nullptr || options.section != nullptr) {
+        return usage_error(err, "--symbol and --section need an ELF among the images");
+    }
+    return usage_error(err, "no ELF among the images to find .hexstamp in: give "
+                            "--first and --last");
 }
 
 bool process(Image& image, std::uint32_t base, std::FILE* out) {
@@ -316,6 +337,19 @@ int make_stamp(const Range& range, TimeSource time_source, std::FILE* err,
     return ImageSuccess;
 }
 
+// An image the user may not write is refused before any is written, as root's tools do.
+int check_writable(const Options& options, const std::vector<Image>& images) {
+    for (const Image& image : images) {
+        std::string why;
+        const char* target = options.output != nullptr ? options.output : image.path;
+        if (!platform::may_write(target, why)) {
+            Report{image.report.err, target}.error(0, "not writable (%s)", why.c_str());
+            return ImageFailed;
+        }
+    }
+    return ImageSuccess;
+}
+
 // Every image is written beside itself and checked before the first one is replaced.
 int stamp_images(const Options& options, std::vector<Image>& images, const std::uint8_t* stamp) {
     for (Image& image : images) {
@@ -340,11 +374,25 @@ int stamp_images(const Options& options, std::vector<Image>& images, const std::
     return ImageSuccess;
 }
 
-int show_image(const Options& options, Image& image, std::FILE* out, std::FILE* err) {
-    if (!process(image, options.base_address, nullptr)) {
+int show_images(const Options& options, std::vector<Image>& images, std::FILE* out,
+                std::FILE* err) {
+    std::vector<Source> sources;
+    for (Image& image : images) {
+        if (!process(image, options.base_address, nullptr)) {
+            return ImageFailed;
+        }
+        sources.push_back({image.path, &image.patch});
+    }
+    if (options.target == nullptr) {
+        return show_stamps(sources, options.json, out, err);
+    }
+    Patch board;
+    board.range = options.range;
+    if (!read_board(options.target, options.board, board, err)) {
         return ImageFailed;
     }
-    return show_stamp(image.patch, image.path, options.json, out, err);
+    return show_board({options.target, &board}, sources.empty() ? nullptr : &sources.front(),
+                      options.json, out, err);
 }
 
 } // namespace
@@ -374,7 +422,7 @@ int run_image(int argc, const char* const* argv, std::FILE* out, std::FILE* err,
         status = find_range(options, images, err);
     }
     if (status == ImageSuccess && !informs) {
-        status = check_base(options, images);
+        status = check_base(options, images, err);
     }
     for (Image& image : images) {
         image.patch.range = options.range;
@@ -382,13 +430,16 @@ int run_image(int argc, const char* const* argv, std::FILE* out, std::FILE* err,
     std::uint8_t stamp[MaxStampLength] = {};
     const bool stamping = options.command == Command::Stamp;
     if (status == ImageSuccess && stamping) {
+        status = check_writable(options, images);
+    }
+    if (status == ImageSuccess && stamping) {
         status = make_stamp(options.range, time_source, err, stamp);
     }
     if (status == ImageSuccess && stamping) {
         status = stamp_images(options, images, stamp);
     }
     if (status == ImageSuccess && options.command == Command::Show) {
-        status = show_image(options, images.front(), out, err);
+        status = show_images(options, images, out, err);
     }
     if (std::fflush(out) != 0 || std::ferror(out) != 0) {
         std::fprintf(err, "hexstamp-image: cannot write to standard output\n");

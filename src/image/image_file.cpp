@@ -1,13 +1,12 @@
 #include "image/image_file.hpp"
 
+#include "platform/platform.hpp"
+
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 namespace hexstamp::image {
 
@@ -104,47 +103,38 @@ bool detect_format(std::FILE* in, const Report& report, Format& format) {
 }
 
 bool file_size(std::FILE* in, const Report& report, std::uint64_t& size) {
-    const bool sought = std::fseek(in, 0, SEEK_END) == 0;
-    const long end = sought ? std::ftell(in) : -1L;
-    if (end < 0 || std::fseek(in, 0, SEEK_SET) != 0) {
+    if (!platform::size_of(in, size)) {
         report.error(0, "cannot tell the file's size: %s", std::strerror(errno));
         return false;
     }
-    size = static_cast<std::uint64_t>(end);
     return true;
 }
 
 bool read_at(std::FILE* in, std::uint64_t offset, void* bytes, std::size_t count) {
-    return offset <= static_cast<std::uint64_t>(LONG_MAX) &&
-           std::fseek(in, static_cast<long>(offset), SEEK_SET) == 0 &&
-           std::fread(bytes, 1, count, in) == count;
+    return platform::seek(in, offset) && std::fread(bytes, 1, count, in) == count;
 }
 
 bool copy_patched(std::FILE* in, std::uint64_t size, std::uint64_t offset, std::FILE* out,
                   Patch& patch, const Report& report) {
-    static unsigned char chunk[ChunkSize];
-    // Only reading: the range's bytes are all there is to read.
-    const std::uint64_t start = out == nullptr ? offset : 0;
-    const std::uint64_t end = out == nullptr ? std::min(size, offset + patch.range.length()) : size;
-    bool ok = start <= static_cast<std::uint64_t>(LONG_MAX) &&
-              std::fseek(in, static_cast<long>(start), SEEK_SET) == 0;
-    std::uint64_t at = start;
-    while (ok && at < end) {
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, end - at));
-        ok = std::fread(chunk, 1, want, in) == want;
-        for (std::size_t index = 0; ok && index < want; ++index) {
-            const std::uint64_t position = at + index;
-            if (position >= offset && position - offset < patch.range.length()) {
-                chunk[index] = patch.visit(patch.range.first + (position - offset), chunk[index]);
-            }
-        }
-        ok = ok && (out == nullptr || std::fwrite(chunk, 1, want, out) == want);
-        at += want;
+    // The range's bytes are all there is to read; the rest of the file, at most 16 bytes
+    // apart, is copied by the kernel where it can.
+    const std::size_t length =
+        offset < size
+            ? static_cast<std::size_t>(std::min<std::uint64_t>(size - offset, patch.range.length()))
+            : 0;
+    std::uint8_t bytes[MaxStampLength] = {};
+    bool ok =
+        (out == nullptr || length == patch.range.length()) && read_at(in, offset, bytes, length);
+    for (std::size_t index = 0; ok && index < length; ++index) {
+        bytes[index] = patch.visit(patch.range.first + index, bytes[index]);
     }
+    ok = ok && (out == nullptr ||
+                (platform::copy_file_data(in, out, size) && platform::seek(out, offset) &&
+                 std::fwrite(bytes, 1, length, out) == length));
     if (!ok) {
         report.error(0, "cannot read the whole file: %s",
-                     std::ferror(in) != 0 ? std::strerror(errno) : "it ended early");
+                     std::ferror(in) != 0 || length == patch.range.length() ? std::strerror(errno)
+                                                                            : "it ended early");
     }
     return ok;
 }
@@ -313,15 +303,13 @@ void TextStyle::learn(const Line& line, const TextRecord& record) {
 
 bool Replacement::open(const char* target, const char* model, const Report& report) {
     // A link stays a link: the file it leads to is the one replaced.
-    std::error_code error;
-    const std::filesystem::path real = std::filesystem::canonical(target, error);
-    target_ = error ? std::string(target) : real.string();
+    target_ = platform::real_path(target);
     model_ = model;
-    // Beside the target, so that the rename stays within one file system; "x" never
-    // overwrites a file that happens to have the name already.
+    // Beside the target, so that the rename stays within one file system; the new file never
+    // overwrites one that happens to have the name already.
     for (int attempt = 0; out_ == nullptr && attempt < 100; ++attempt) {
         temporary_ = target_ + ".hexstamp-" + std::to_string(std::rand() % 100000) + ".tmp";
-        out_ = std::fopen(temporary_.c_str(), "wbx");
+        out_ = platform::create_file(temporary_.c_str());
         if (out_ == nullptr && errno != EEXIST) {
             break;
         }
@@ -346,22 +334,9 @@ bool Replacement::finish(const Report& report) {
 }
 
 bool Replacement::commit(const Report& report) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path target(target_);
-    const fs::path temporary(temporary_);
-    fs::file_status status = fs::status(target, error);
-    if (error || !fs::exists(status)) {
-        status = fs::status(fs::path(model_), error);
-    }
-    if (!error) {
-        fs::permissions(temporary, status.permissions(), fs::perm_options::replace, error);
-    }
-    if (!error) {
-        fs::rename(temporary, target, error);
-    }
-    if (error) {
-        report.error(0, "cannot replace %s: %s", target_.c_str(), error.message().c_str());
+    std::string why;
+    if (!platform::replace_file(temporary_.c_str(), target_.c_str(), model_.c_str(), why)) {
+        report.error(0, "cannot replace %s: %s", target_.c_str(), why.c_str());
         return false;
     }
     temporary_.clear();
@@ -374,7 +349,7 @@ void Replacement::discard() {
         out_ = nullptr;
     }
     if (!temporary_.empty()) {
-        std::remove(temporary_.c_str());
+        platform::remove_file(temporary_.c_str());
         temporary_.clear();
     }
 }

@@ -3,6 +3,8 @@
 #include "hexstamp/stamp.h"
 #include "image/command_line.hpp"
 
+#include <cstring>
+
 namespace hexstamp::image {
 
 namespace {
@@ -61,6 +63,23 @@ const char* why_not(const Patch& patch) {
     return "a field is out of range";
 }
 
+// What a stamp's bytes say: the stamp as text, when valid.
+struct Examined {
+    bool valid = false;
+    char text[32] = "";
+};
+
+Examined examine(const Patch& patch) {
+    Examined examined;
+    hexstamp_time time{};
+    examined.valid =
+        patch.missing() == 0 && hexstamp_decode(patch.found, patch.range.length(), &time) == 1;
+    if (examined.valid) {
+        stamp_text(patch, time, examined.text);
+    }
+    return examined;
+}
+
 void print_bytes(const Patch& patch, std::FILE* out, const char* separator) {
     for (std::size_t index = 0; index < patch.range.length(); ++index) {
         if (patch.present[index]) {
@@ -86,9 +105,20 @@ void print_json_string(const char* text, std::FILE* out) {
     std::fputc('"', out);
 }
 
-void print_json(const Patch& patch, const char* file, const char* stamp, std::FILE* out) {
-    std::fprintf(out, "{\"file\": ");
-    print_json_string(file, out);
+void print_json_stamp(const Examined& examined, std::FILE* out) {
+    if (examined.valid) {
+        std::fprintf(out, "\"%s\"", examined.text);
+    } else {
+        std::fprintf(out, "null");
+    }
+}
+
+// The object of one file or board, left open for more members.
+void print_json_start(const Source& source, const char* key, const Examined& examined,
+                      std::FILE* out) {
+    const Patch& patch = *source.patch;
+    std::fprintf(out, "{\"%s\": ", key);
+    print_json_string(source.name, out);
     std::fprintf(out, ", \"first\": \"0x%08X\", \"last\": \"0x%08X\", \"bytes\": ",
                  unsigned{patch.range.first}, unsigned{patch.range.last});
     if (patch.missing() > 0) {
@@ -98,36 +128,89 @@ void print_json(const Patch& patch, const char* file, const char* stamp, std::FI
         print_bytes(patch, out, "");
         std::fputc('"', out);
     }
-    std::fprintf(out, ", \"valid\": %s, \"stamp\": ", stamp != nullptr ? "true" : "false");
-    if (stamp != nullptr) {
-        std::fprintf(out, "\"%s\"}\n", stamp);
-    } else {
-        std::fprintf(out, "null}\n");
-    }
+    std::fprintf(out, ", \"valid\": %s, \"stamp\": ", examined.valid ? "true" : "false");
+    print_json_stamp(examined, out);
+}
+
+void print_no_stamp(const Source& source, std::FILE* err) {
+    const Patch& patch = *source.patch;
+    std::fprintf(err, "hexstamp-image: %s: no stamp at 0x%08X-0x%08X: %s: ", source.name,
+                 unsigned{patch.range.first}, unsigned{patch.range.last}, why_not(patch));
+    print_bytes(patch, err, " ");
+    std::fprintf(err, "\n");
+}
+
+bool same_stamp(const Patch& one, const Patch& other) {
+    return std::memcmp(one.found, other.found, one.range.length()) == 0;
+}
+
+// "app.hex holds 2024-03-08 17:00:00, app.elf holds 2024-03-09 07:05:02".
+void print_difference(const Source& one, const Examined& one_examined, const Source& other,
+                      const Examined& other_examined, std::FILE* err) {
+    std::fprintf(err, "hexstamp-image: %s holds %s%s%s, %s holds %s%s%s\n", one.name,
+                 one_examined.valid ? one_examined.text : "no stamp (",
+                 one_examined.valid ? "" : why_not(*one.patch), one_examined.valid ? "" : ")",
+                 other.name, other_examined.valid ? other_examined.text : "no stamp (",
+                 other_examined.valid ? "" : why_not(*other.patch),
+                 other_examined.valid ? "" : ")");
 }
 
 } // namespace
 
-int show_stamp(const Patch& patch, const char* file, bool json, std::FILE* out, std::FILE* err) {
-    hexstamp_time time{};
-    const bool valid =
-        patch.missing() == 0 && hexstamp_decode(patch.found, patch.range.length(), &time) == 1;
-    char text[32] = "";
-    if (valid) {
-        stamp_text(patch, time, text);
+int show_stamps(const std::vector<Source>& images, bool json, std::FILE* out, std::FILE* err) {
+    const bool several = images.size() > 1;
+    int status = ImageSuccess;
+    const Source* reference = nullptr;
+    Examined reference_examined;
+    for (const Source& image : images) {
+        const Examined examined = examine(*image.patch);
+        if (json) {
+            print_json_start(image, "file", examined, out);
+            std::fprintf(out, "}\n");
+        } else if (examined.valid && several) {
+            std::fprintf(out, "%s: %s\n", image.name, examined.text);
+        } else if (examined.valid) {
+            std::fprintf(out, "%s\n", examined.text);
+        }
+        if (!examined.valid) {
+            print_no_stamp(image, err);
+            status = NoStamp;
+        } else if (reference == nullptr) {
+            reference = &image;
+            reference_examined = examined;
+        } else if (!same_stamp(*reference->patch, *image.patch)) {
+            print_difference(image, examined, *reference, reference_examined, err);
+            status = NoStamp;
+        }
     }
+    return status;
+}
+
+int show_board(const Source& board, const Source* image, bool json, std::FILE* out,
+               std::FILE* err) {
+    const Examined examined = examine(*board.patch);
+    const Examined image_examined = image != nullptr ? examine(*image->patch) : Examined{};
+    const bool matches = image == nullptr || (examined.valid && image_examined.valid &&
+                                              same_stamp(*board.patch, *image->patch));
     if (json) {
-        print_json(patch, file, valid ? text : nullptr, out);
-    } else if (valid) {
-        std::fprintf(out, "%s\n", text);
+        print_json_start(board, "target", examined, out);
+        if (image != nullptr) {
+            std::fprintf(out, ", \"image\": ");
+            print_json_string(image->name, out);
+            std::fprintf(out, ", \"image_stamp\": ");
+            print_json_stamp(image_examined, out);
+            std::fprintf(out, ", \"matches\": %s", matches ? "true" : "false");
+        }
+        std::fprintf(out, "}\n");
+    } else if (examined.valid) {
+        std::fprintf(out, "%s\n", examined.text);
     }
-    if (!valid) {
-        std::fprintf(err, "hexstamp-image: %s: no stamp at 0x%08X-0x%08X: %s: ", file,
-                     unsigned{patch.range.first}, unsigned{patch.range.last}, why_not(patch));
-        print_bytes(patch, err, " ");
-        std::fprintf(err, "\n");
+    if (image == nullptr && !examined.valid) {
+        print_no_stamp(board, err);
+    } else if (!matches) {
+        print_difference(board, examined, *image, image_examined, err);
     }
-    return valid ? ImageSuccess : NoStamp;
+    return examined.valid && matches ? ImageSuccess : NoStamp;
 }
 
 } // namespace hexstamp::image

@@ -3,12 +3,24 @@
 #include "image/image_file.hpp"
 
 #include <cstdio>
+#include <vector>
 
 namespace hexstamp::image {
 
-// Prints what the image holds in the range: the stamp on one line, or with `json` an
-// object; when it holds no valid stamp, also a line on `err` that says why. Returns
-// ImageSuccess or NoStamp.
-int show_stamp(const Patch& patch, const char* file, bool json, std::FILE* out, std::FILE* err);
+// Where a stamp was read: an image file or a board, and what it holds in the range.
+struct Source {
+    const char* name;
+    const Patch* patch;
+};
+
+// Prints what each image holds in the range: the stamp on one line (after the file's name
+// when there are several), or with `json` an object a line; for an image that holds no valid
+// stamp, or one that differs from the others, also a line on `err` that says so. Returns
+// ImageSuccess when all hold the same valid stamp, else NoStamp.
+int show_stamps(const std::vector<Source>& images, bool json, std::FILE* out, std::FILE* err);
+
+// Prints the stamp the board holds; with an image, the board's must be valid and equal the
+// image's, and a line on `err` names both when not.
+int show_board(const Source& board, const Source* image, bool json, std::FILE* out, std::FILE* err);
 
 } // namespace hexstamp::image

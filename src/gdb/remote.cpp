@@ -1,0 +1,356 @@
+#include "gdb/remote.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace hexstamp::gdb {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Without a PacketSize in qSupported's reply, GDB assumes this one.
+constexpr std::size_t DefaultPacketSize = 399;
+// A server that keeps asking for a packet again, or keeps garbling its reply, is given up on.
+constexpr int MaxRetries = 5;
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+bool all_hex(const std::string& text, std::size_t from) {
+    for (std::size_t at = from; at < text.size(); ++at) {
+        if (hex_value(text[at]) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string to_hex(const char* text) {
+    std::string hex;
+    for (; *text != '\0'; ++text) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", static_cast<unsigned char>(*text));
+        hex += pair;
+    }
+    return hex;
+}
+
+// "S05", "T05thread:01;", "W00", "X09": the reason the core stopped, or that it has no process.
+bool is_stop_reply(const std::string& packet) {
+    return packet.size() >= 3 && std::strchr("STWX", packet[0]) != nullptr &&
+           hex_value(packet[1]) >= 0 && hex_value(packet[2]) >= 0 &&
+           (packet[0] == 'T' || packet.size() == 3 || packet[0] != 'S');
+}
+
+// "O" and hexadecimal text: console output, which may come at any time.
+bool is_console_output(const std::string& packet) {
+    return packet.size() >= 3 && packet[0] == 'O' && packet.size() % 2 == 1 && all_hex(packet, 1);
+}
+
+bool is_error(const std::string& packet) {
+    return packet.size() == 3 && packet[0] == 'E' && all_hex(packet, 1);
+}
+
+// One conversation with a server: each request is sent until acknowledged, and its reply
+// taken, skipping what the server sends on its own.
+class Session {
+  public:
+    Session(Stream& stream, int milliseconds) : stream_(stream), milliseconds_(milliseconds) {}
+
+    // Sends `request` and gives its reply. `stops` takes a stop reply as the reply; otherwise
+    // stop replies are the server's own and skipped.
+    bool exchange(const std::string& request, bool stops, std::string& reply);
+    // Sends `request`, waiting only for its acknowledgement.
+    bool send_only(const std::string& request);
+    Outcome& outcome() { return outcome_; }
+    bool connected() const {
+        return outcome_.failure != Failure::Closed && outcome_.failure != Failure::Lost;
+    }
+
+  private:
+    enum class Got { Ack, Nak, Packet, Nothing };
+    Got next(Clock::time_point deadline);
+    bool fail(Failure failure, const std::string& reply = "");
+    bool send(const std::string& request);
+
+    Stream& stream_;
+    int milliseconds_;
+    PacketReader reader_;
+    char buffer_[512] = {};
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+    int garbled_ = 0;
+    Outcome outcome_;
+};
+
+bool Session::fail(Failure failure, const std::string& reply) {
+    outcome_.failure = failure;
+    outcome_.reply = reply.substr(0, 40);
+    return false;
+}
+
+bool Session::send(const std::string& request) {
+    const std::string packet = frame(request);
+    // A write fails when the server has closed the connection.
+    return stream_.write(packet.data(), packet.size()) || fail(Failure::Closed);
+}
+
+Session::Got Session::next(Clock::time_point deadline) {
+    while (true) {
+        while (begin_ < end_) {
+            switch (reader_.feed(buffer_[begin_++])) {
+            case PacketReader::Event::Ack:
+                return Got::Ack;
+            case PacketReader::Event::Nak:
+                return Got::Nak;
+            case PacketReader::Event::Packet:
+                return stream_.write("+", 1) ? Got::Packet : (fail(Failure::Closed), Got::Nothing);
+            case PacketReader::Event::BadChecksum:
+                // Asks for the packet again; the server's next copy is taken.
+                if (++garbled_ > MaxRetries || !stream_.write("-", 1)) {
+                    fail(garbled_ > MaxRetries ? Failure::Malformed : Failure::Closed,
+                         "(a bad checksum, again and again)");
+                    return Got::Nothing;
+                }
+                break;
+            case PacketReader::Event::Malformed:
+                fail(Failure::Malformed, "(a packet longer than any reply, or a bad repeat count)");
+                return Got::Nothing;
+            case PacketReader::Event::None:
+                break;
+            }
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const long count =
+            left.count() > 0 ? stream_.read(buffer_, sizeof buffer_, static_cast<int>(left.count()))
+                             : -1;
+        if (count <= 0) {
+            fail(count == 0 ? Failure::Closed : count == -1 ? Failure::Timeout : Failure::Lost);
+            return Got::Nothing;
+        }
+        begin_ = 0;
+        end_ = static_cast<std::size_t>(count);
+    }
+}
+
+bool Session::exchange(const std::string& request, bool stops, std::string& reply) {
+    outcome_.step = request;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds_);
+    int sent = 1;
+    if (!send(request)) {
+        return false;
+    }
+    while (true) {
+        const Got got = next(deadline);
+        if (got == Got::Nothing) {
+            return false;
+        }
+        if (got == Got::Nak && (++sent > MaxRetries || !send(request))) {
+            return connected() &&
+                   fail(Failure::Malformed, "(asked again and again for the request)");
+        }
+        if (got != Got::Packet) {
+            continue;
+        }
+        const std::string& packet = reader_.packet();
+        if (is_console_output(packet) || (!stops && is_stop_reply(packet))) {
+            continue;
+        }
+        reply = packet;
+        return true;
+    }
+}
+
+bool Session::send_only(const std::string& request) {
+    outcome_.step = request;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds_);
+    bool sent = send(request);
+    for (int attempt = 1; sent && attempt <= MaxRetries; ++attempt) {
+        const Got got = next(deadline);
+        if (got == Got::Ack || got == Got::Nothing) {
+            return got == Got::Ack;
+        }
+        sent = got != Got::Nak || send(request);
+    }
+    return false;
+}
+
+std::size_t packet_size(const std::string& features) {
+    const char* const key = "PacketSize=";
+    const std::size_t at = features.find(key);
+    if (at != 0 && (at == std::string::npos || features[at - 1] != ';')) {
+        return DefaultPacketSize;
+    }
+    std::size_t size = 0;
+    for (std::size_t digit = at + std::strlen(key);
+         digit < features.size() && hex_value(features[digit]) >= 0 && size < 0x100000; ++digit) {
+        size = size * 16 + static_cast<std::size_t>(hex_value(features[digit]));
+    }
+    return size > 0 ? size : DefaultPacketSize;
+}
+
+// Black Magic Probe has no target until it has scanned the bus and attached to the first
+// one it found; older firmware names the scan swdp_scan.
+bool attach(Session& session) {
+    std::string reply;
+    bool scanned = false;
+    for (const char* scan : {"swd_scan", "swdp_scan"}) {
+        if (!scanned && !session.exchange("qRcmd," + to_hex(scan), false, reply)) {
+            return false;
+        }
+        scanned = scanned || reply == "OK";
+    }
+    if (!scanned) {
+        session.outcome().failure = Failure::NoTarget;
+        session.outcome().reply = reply.substr(0, 40);
+        return false;
+    }
+    if (!session.exchange("vAttach;1", true, reply)) {
+        return false;
+    }
+    if (!is_stop_reply(reply) || reply[0] == 'W' || reply[0] == 'X') {
+        session.outcome().failure = is_error(reply) ? Failure::Refused : Failure::NoTarget;
+        session.outcome().reply = reply.substr(0, 40);
+        return false;
+    }
+    return true;
+}
+
+bool read_chunks(Session& session, std::uint32_t address, std::size_t length, std::size_t chunk,
+                 std::uint8_t* bytes) {
+    std::size_t done = 0;
+    while (done < length) {
+        const std::size_t want = std::min(chunk, length - done);
+        char request[32];
+        std::snprintf(request, sizeof request, "m%lx,%zx",
+                      static_cast<unsigned long>(address + done), want);
+        std::string reply;
+        if (!session.exchange(request, false, reply)) {
+            return false;
+        }
+        const bool data = !reply.empty() && reply.size() % 2 == 0 && reply.size() <= 2 * want &&
+                          all_hex(reply, 0);
+        if (!data) {
+            session.outcome().failure = is_error(reply) ? Failure::Refused : Failure::Malformed;
+            session.outcome().reply = reply.substr(0, 40);
+            return false;
+        }
+        // A reply may hold fewer bytes than asked for: the rest is asked for next.
+        for (std::size_t at = 0; at < reply.size(); at += 2) {
+            bytes[done++] =
+                static_cast<std::uint8_t>(hex_value(reply[at]) * 16 + hex_value(reply[at + 1]));
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+std::string frame(const std::string& data) {
+    unsigned sum = 0;
+    for (const char c : data) {
+        sum += static_cast<unsigned char>(c);
+    }
+    char checksum[4];
+    std::snprintf(checksum, sizeof checksum, "#%02x", sum & 0xFFu);
+    return "$" + data + checksum;
+}
+
+PacketReader::Event PacketReader::feed(char c) {
+    switch (state_) {
+    case State::Idle:
+        if (c == '$') {
+            raw_.clear();
+            sum_ = 0;
+            state_ = State::Data;
+        }
+        return c == '+' ? Event::Ack : c == '-' ? Event::Nak : Event::None;
+    case State::Data:
+        if (c == '#') {
+            state_ = State::Checksum;
+            return Event::None;
+        }
+        if (c == '$') { // a new packet in the middle of one: the first was cut off
+            raw_.clear();
+            sum_ = 0;
+            return Event::None;
+        }
+        state_ = c == '*' ? State::Count : State::Data;
+        break;
+    case State::Count: // whatever it is, even '$' or '#'
+        state_ = State::Data;
+        break;
+    case State::Checksum:
+        high_ = hex_value(c);
+        state_ = State::Checksum2;
+        return Event::None;
+    case State::Checksum2: {
+        state_ = State::Idle;
+        const int low = hex_value(c);
+        if (high_ < 0 || low < 0 || static_cast<unsigned>(high_ * 16 + low) != (sum_ & 0xFFu)) {
+            return Event::BadChecksum;
+        }
+        return expand() ? Event::Packet : Event::Malformed;
+    }
+    }
+    raw_ += c;
+    sum_ += static_cast<unsigned char>(c);
+    if (raw_.size() > MaxPacket) {
+        state_ = State::Idle;
+        return Event::Malformed;
+    }
+    return Event::None;
+}
+
+// "X*C" stands for X and C - 29 more copies of it.
+bool PacketReader::expand() {
+    packet_.clear();
+    for (std::size_t at = 0; at < raw_.size(); ++at) {
+        if (raw_[at] != '*') {
+            packet_ += raw_[at];
+            continue;
+        }
+        const int repeat =
+            at + 1 < raw_.size() ? static_cast<unsigned char>(raw_[at + 1]) - 29 : -1;
+        if (packet_.empty() || repeat < 0 ||
+            packet_.size() + static_cast<std::size_t>(repeat) > MaxPacket) {
+            return false;
+        }
+        packet_.append(static_cast<std::size_t>(repeat), packet_.back());
+        ++at;
+    }
+    return true;
+}
+
+Outcome read_memory(Stream& stream, std::uint32_t address, std::size_t length, std::uint8_t* bytes,
+                    int milliseconds) {
+    Session session(stream, milliseconds);
+    std::string features;
+    std::string stop;
+    // Offers no multiprocess+: once agreed, QEMU refuses a bare continue or detach.
+    bool ok = session.exchange("qSupported", false, features) && session.exchange("?", true, stop);
+    const bool no_target = ok && (stop[0] == 'W' || stop[0] == 'X');
+    // Every server halted the core when this client connected, or when it attached.
+    const bool halted = ok && (!no_target || attach(session));
+    const std::size_t chunk = std::max<std::size_t>(1, packet_size(features) / 2);
+    ok = halted && read_chunks(session, address, length, chunk, bytes);
+    Outcome outcome = ok ? Outcome{} : session.outcome();
+    // Set the core running again, whatever else happened.
+    if (halted && session.connected()) {
+        session.send_only("c");
+    }
+    return outcome;
+}
+
+} // namespace hexstamp::gdb

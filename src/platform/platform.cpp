@@ -1,0 +1,570 @@
+#include "platform/platform.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+namespace hexstamp::platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int milliseconds_left(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::max<long long>(0, left));
+}
+
+// The loopback addresses that "localhost" names, so that a static program in an empty root,
+// with no name service, still reaches a server on this machine.
+std::vector<std::string> candidate_hosts(const char* host) {
+    std::string lower(host);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+    if (lower == "localhost") {
+        return {"127.0.0.1", "::1"};
+    }
+    return {host};
+}
+
+bool copy_through_buffer(std::FILE* in, std::FILE* out, std::uint64_t size) {
+    static char buffer[1 << 20];
+    bool ok = seek(in, 0) && seek(out, 0);
+    for (std::uint64_t at = 0; ok && at < size;) {
+        const auto want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buffer, size - at));
+        ok = std::fread(buffer, 1, want, in) == want && std::fwrite(buffer, 1, want, out) == want;
+        at += want;
+    }
+    return ok;
+}
+
+} // namespace
+
+#ifdef _WIN32
+
+namespace {
+
+std::wstring widen(const char* text) {
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    std::wstring wide(length > 0 ? static_cast<std::size_t>(length) : 1, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], length);
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
+std::string narrow(const wchar_t* text) {
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(length > 0 ? static_cast<std::size_t>(length) : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &utf8[0], length, nullptr, nullptr);
+    utf8.resize(utf8.size() - 1);
+    return utf8;
+}
+
+std::string system_message(unsigned long code) {
+    wchar_t* text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string message = text != nullptr ? narrow(text) : "error " + std::to_string(code);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == '.' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    return message;
+}
+
+SOCKET socket_of(std::intptr_t handle) {
+    return static_cast<SOCKET>(handle);
+}
+
+HANDLE port_of(std::intptr_t handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+} // namespace
+
+void utf8_arguments(int& argc, char**& argv) {
+    static std::vector<std::string> texts;
+    static std::vector<char*> pointers;
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) {
+        return;
+    }
+    for (int index = 0; index < count; ++index) {
+        texts.push_back(narrow(wide[index]));
+    }
+    LocalFree(wide);
+    for (std::string& text : texts) {
+        pointers.push_back(&text[0]);
+    }
+    pointers.push_back(nullptr);
+    argc = count;
+    argv = pointers.data();
+    SetConsoleOutputCP(CP_UTF8);
+}
+
+std::FILE* open_file(const char* path, const char* mode) {
+    return _wfopen(widen(path).c_str(), widen(mode).c_str());
+}
+
+std::FILE* create_file(const char* path) {
+    const int descriptor = _wopen(widen(path).c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
+                                  _S_IREAD | _S_IWRITE);
+    std::FILE* file = descriptor >= 0 ? _fdopen(descriptor, "wb") : nullptr;
+    if (descriptor >= 0 && file == nullptr) {
+        _close(descriptor);
+    }
+    return file;
+}
+
+bool remove_file(const char* path) {
+    return _wremove(widen(path).c_str()) == 0;
+}
+
+bool seek(std::FILE* file, std::uint64_t offset) {
+    return offset <= static_cast<std::uint64_t>(INT64_MAX) &&
+           _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
+bool size_of(std::FILE* file, std::uint64_t& size) {
+    const bool sought = _fseeki64(file, 0, SEEK_END) == 0;
+    const __int64 end = sought ? _ftelli64(file) : -1;
+    size = end >= 0 ? static_cast<std::uint64_t>(end) : 0;
+    return end >= 0 && _fseeki64(file, 0, SEEK_SET) == 0;
+}
+
+bool copy_file_data(std::FILE* in, std::FILE* out, std::uint64_t size) {
+    return std::fflush(out) == 0 && copy_through_buffer(in, out, size);
+}
+
+bool may_write(const char* path, std::string& why) {
+    const DWORD attributes = GetFileAttributesW(widen(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        why = "read-only";
+        return false;
+    }
+    return true;
+}
+
+std::string real_path(const char* path) {
+    return path;
+}
+
+bool replace_file(const char* temporary, const char* target, const char*, std::string& why) {
+    if (MoveFileExW(widen(temporary).c_str(), widen(target).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+        why = system_message(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool Connection::open_tcp(const char* host, const char* port, int milliseconds, std::string& why) {
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    if (!started) {
+        why = "Winsock did not start";
+        return false;
+    }
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    why = "no address";
+    for (const std::string& name : candidate_hosts(host)) {
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        const int resolved = getaddrinfo(name.c_str(), port, &hints, &found);
+        if (resolved != 0) {
+            why = system_message(static_cast<unsigned long>(resolved));
+            continue;
+        }
+        for (addrinfo* at = found; at != nullptr && handle_ == -1; at = at->ai_next) {
+            const SOCKET s = socket(at->ai_family, at->ai_socktype, at->ai_protocol);
+            if (s == INVALID_SOCKET) {
+                why = system_message(static_cast<unsigned long>(WSAGetLastError()));
+                continue;
+            }
+            u_long nonblocking = 1;
+            ioctlsocket(s, FIONBIO, &nonblocking);
+            connect(s, at->ai_addr, static_cast<int>(at->ai_addrlen));
+            fd_set writable, failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(s, &writable);
+            FD_SET(s, &failed);
+            const int left = milliseconds_left(deadline);
+            timeval wait{left / 1000, (left % 1000) * 1000};
+            int error = WSAETIMEDOUT;
+            int length = sizeof error;
+            if (select(0, nullptr, &writable, &failed, &wait) > 0) {
+                getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+            }
+            if (error == 0) {
+                const BOOL on = TRUE;
+                setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                           sizeof on);
+                handle_ = static_cast<std::intptr_t>(s);
+            } else {
+                why = system_message(static_cast<unsigned long>(error));
+                closesocket(s);
+            }
+        }
+        freeaddrinfo(found);
+        if (handle_ != -1) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Connection::open_serial(const char* path, std::string& why) {
+    const bool bare = (path[0] == 'C' || path[0] == 'c') && std::strchr(path, '\\') == nullptr;
+    const std::string name = bare ? std::string("\\\\.\\") + path : path;
+    const HANDLE port = CreateFileW(widen(name.c_str()).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        why = system_message(GetLastError());
+        return false;
+    }
+    DCB settings{};
+    settings.DCBlength = sizeof settings;
+    GetCommState(port, &settings);
+    settings.BaudRate = CBR_115200;
+    settings.ByteSize = 8;
+    settings.Parity = NOPARITY;
+    settings.StopBits = ONESTOPBIT;
+    settings.fBinary = TRUE;
+    settings.fOutxCtsFlow = FALSE;
+    settings.fOutxDsrFlow = FALSE;
+    settings.fOutX = FALSE;
+    settings.fInX = FALSE;
+    settings.fDtrControl = DTR_CONTROL_ENABLE;
+    settings.fRtsControl = RTS_CONTROL_ENABLE;
+    SetCommState(port, &settings);
+    handle_ = reinterpret_cast<std::intptr_t>(port);
+    serial_ = true;
+    return true;
+}
+
+long Connection::read(char* bytes, std::size_t size, int milliseconds) {
+    if (serial_) {
+        // Returns as soon as a byte has come, or after the wait with none.
+        COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, static_cast<DWORD>(std::max(milliseconds, 1)), 0,
+                              0};
+        SetCommTimeouts(port_of(handle_), &timeouts);
+        DWORD count = 0;
+        if (ReadFile(port_of(handle_), bytes, static_cast<DWORD>(size), &count, nullptr) == 0) {
+            return -2;
+        }
+        return count > 0 ? static_cast<long>(count) : -1;
+    }
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket_of(handle_), &readable);
+    timeval wait{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    const int ready = select(0, &readable, nullptr, nullptr, &wait);
+    if (ready <= 0) {
+        return ready == 0 ? -1 : -2;
+    }
+    const int count = recv(socket_of(handle_), bytes, static_cast<int>(size), 0);
+    return count >= 0 ? count : WSAGetLastError() == WSAECONNRESET ? 0 : -2;
+}
+
+bool Connection::write(const char* bytes, std::size_t size) {
+    while (size > 0) {
+        long sent = 0;
+        if (serial_) {
+            DWORD count = 0;
+            sent =
+                WriteFile(port_of(handle_), bytes, static_cast<DWORD>(size), &count, nullptr) != 0
+                    ? static_cast<long>(count)
+                    : -1;
+        } else {
+            sent = send(socket_of(handle_), bytes, static_cast<int>(size), 0);
+            if (sent < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+                fd_set writable;
+                FD_ZERO(&writable);
+                FD_SET(socket_of(handle_), &writable);
+                timeval wait{5, 0};
+                sent = select(0, nullptr, &writable, nullptr, &wait) > 0 ? 0 : -1;
+            }
+        }
+        if (sent < 0) {
+            return false;
+        }
+        bytes += sent;
+        size -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+void Connection::close() {
+    if (handle_ != -1 && serial_) {
+        CloseHandle(port_of(handle_));
+    } else if (handle_ != -1) {
+        closesocket(socket_of(handle_));
+    }
+    handle_ = -1;
+}
+
+#else
+
+void utf8_arguments(int&, char**&) {}
+
+std::FILE* open_file(const char* path, const char* mode) {
+    return std::fopen(path, mode);
+}
+
+std::FILE* create_file(const char* path) {
+    const int descriptor = ::open(path, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+    std::FILE* file = descriptor >= 0 ? fdopen(descriptor, "wb") : nullptr;
+    if (descriptor >= 0 && file == nullptr) {
+        ::close(descriptor);
+    }
+    return file;
+}
+
+bool remove_file(const char* path) {
+    return std::remove(path) == 0;
+}
+
+bool seek(std::FILE* file, std::uint64_t offset) {
+    static_assert(sizeof(off_t) >= 8, "64-bit file offsets: build with -D_FILE_OFFSET_BITS=64");
+    return offset <= static_cast<std::uint64_t>(INT64_MAX) &&
+           fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool size_of(std::FILE* file, std::uint64_t& size) {
+    const bool sought = fseeko(file, 0, SEEK_END) == 0;
+    const off_t end = sought ? ftello(file) : -1;
+    size = end >= 0 ? static_cast<std::uint64_t>(end) : 0;
+    return end >= 0 && fseeko(file, 0, SEEK_SET) == 0;
+}
+
+bool copy_file_data(std::FILE* in, std::FILE* out, std::uint64_t size) {
+    if (std::fflush(out) != 0) {
+        return false;
+    }
+    off_t from = 0;
+    off_t to = 0;
+    std::uint64_t left = size;
+    while (left > 0) {
+        const ssize_t copied = copy_file_range(
+            fileno(in), &from, fileno(out), &to,
+            static_cast<std::size_t>(std::min<std::uint64_t>(left, std::uint64_t{1} << 30)), 0);
+        if (copied <= 0) {
+            // Not across these file systems, or not by this kernel: through a buffer.
+            return copy_through_buffer(in, out, size);
+        }
+        left -= static_cast<std::uint64_t>(copied);
+    }
+    return true;
+}
+
+bool may_write(const char* path, std::string& why) {
+    if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0 || errno == ENOENT) {
+        return true;
+    }
+    struct stat status {};
+    const bool read_only =
+        errno == EACCES && stat(path, &status) == 0 && (status.st_mode & 0222) == 0;
+    why = read_only ? "read-only" : std::strerror(errno);
+    return false;
+}
+
+std::string real_path(const char* path) {
+    char* real = realpath(path, nullptr);
+    std::string result = real != nullptr ? real : path;
+    std::free(real);
+    return result;
+}
+
+bool replace_file(const char* temporary, const char* target, const char* model, std::string& why) {
+    struct stat status {};
+    if (stat(target, &status) == 0 || stat(model, &status) == 0) {
+        // The owner first: changing it may clear the set-user-ID bit that chmod then sets.
+        if (chown(temporary, status.st_uid, status.st_gid) != 0) {
+            [[maybe_unused]] const int kept_group =
+                chown(temporary, static_cast<uid_t>(-1), status.st_gid);
+        }
+        if (chmod(temporary, status.st_mode & 07777) != 0) {
+            why = std::strerror(errno);
+            return false;
+        }
+    }
+    if (std::rename(temporary, target) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+bool wait_for(int descriptor, short events, int milliseconds, short& happened) {
+    pollfd entry{descriptor, events, 0};
+    int ready = 0;
+    do {
+        ready = poll(&entry, 1, milliseconds);
+    } while (ready < 0 && errno == EINTR);
+    happened = entry.revents;
+    return ready > 0;
+}
+
+int connect_within(const addrinfo& address, Clock::time_point deadline, std::string& why) {
+    const int descriptor =
+        socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC, address.ai_protocol);
+    if (descriptor < 0) {
+        why = std::strerror(errno);
+        return -1;
+    }
+    fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) | O_NONBLOCK);
+    int error = 0;
+    if (connect(descriptor, address.ai_addr, address.ai_addrlen) != 0) {
+        short happened = 0;
+        error = errno == EINPROGRESS ? ETIMEDOUT : errno;
+        socklen_t length = sizeof error;
+        if (error == ETIMEDOUT &&
+            wait_for(descriptor, POLLOUT, milliseconds_left(deadline), happened)) {
+            getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length);
+        }
+    }
+    if (error != 0) {
+        why = std::strerror(error);
+        ::close(descriptor);
+        return -1;
+    }
+    const int on = 1;
+    setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return descriptor;
+}
+
+} // namespace
+
+bool Connection::open_tcp(const char* host, const char* port, int milliseconds, std::string& why) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    why = "no address";
+    for (const std::string& name : candidate_hosts(host)) {
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+        addrinfo* found = nullptr;
+        int resolved = getaddrinfo(name.c_str(), port, &hints, &found);
+        if (resolved == EAI_NONAME) {
+            hints.ai_flags = AI_NUMERICSERV;
+            resolved = getaddrinfo(name.c_str(), port, &hints, &found);
+        }
+        if (resolved != 0) {
+            why = gai_strerror(resolved);
+            continue;
+        }
+        for (const addrinfo* at = found; at != nullptr && handle_ == -1; at = at->ai_next) {
+            handle_ = connect_within(*at, deadline, why);
+        }
+        freeaddrinfo(found);
+        if (handle_ != -1) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Connection::open_serial(const char* path, std::string& why) {
+    const int descriptor = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios settings{};
+    if (descriptor < 0 || tcgetattr(descriptor, &settings) != 0) {
+        why = std::strerror(errno);
+        if (descriptor >= 0) {
+            ::close(descriptor);
+        }
+        return false;
+    }
+    // Raw bytes both ways: no echo, no line editing, no translation of CR or LF.
+    cfmakeraw(&settings);
+    settings.c_cflag |= CLOCAL | CREAD;
+    cfsetspeed(&settings, B115200);
+    tcsetattr(descriptor, TCSANOW, &settings);
+    handle_ = descriptor;
+    serial_ = true;
+    return true;
+}
+
+long Connection::read(char* bytes, std::size_t size, int milliseconds) {
+    const int descriptor = static_cast<int>(handle_);
+    short happened = 0;
+    if (!wait_for(descriptor, POLLIN, milliseconds, happened)) {
+        return -1;
+    }
+    ssize_t count = 0;
+    do {
+        count = ::read(descriptor, bytes, size);
+    } while (count < 0 && errno == EINTR);
+    if (count < 0 && errno == EAGAIN) {
+        return -1;
+    }
+    // A server that went away reads as a reset, a serial port's other end as EIO: closed.
+    if (count < 0 && (errno == ECONNRESET || (serial_ && errno == EIO))) {
+        return 0;
+    }
+    return count >= 0 ? static_cast<long>(count) : -2;
+}
+
+bool Connection::write(const char* bytes, std::size_t size) {
+    const int descriptor = static_cast<int>(handle_);
+    while (size > 0) {
+        const ssize_t sent = serial_ ? ::write(descriptor, bytes, size)
+                                     : send(descriptor, bytes, size, MSG_NOSIGNAL);
+        short happened = 0;
+        if (sent < 0 && (errno == EAGAIN || errno == EINTR) &&
+            (errno == EINTR || wait_for(descriptor, POLLOUT, 5000, happened))) {
+            continue;
+        }
+        if (sent < 0) {
+            return false;
+        }
+        bytes += sent;
+        size -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+void Connection::close() {
+    if (handle_ != -1) {
+        ::close(static_cast<int>(handle_));
+    }
+    handle_ = -1;
+}
+
+#endif
+
+} // namespace hexstamp::platform
