@@ -161,13 +161,21 @@ SECTIONS { .text : { *(.text*) *(.rodata*) } > FLASH  .hexstamp : { KEEP(*(.hexs
 """
 
 
-def firmware_elf(folder, name="app.elf", *options):
+# A board for QEMU's mps2-an385: its vector table at 0, a core that loops for ever.
+BOARD = FIRMWARE + """__attribute__((used, section(".vectors"))) void (*const vectors[2])(void) =
+    {(void (*)(void))0x20008000, _start};
+"""
+BOARD_LAYOUT = FIRMWARE_LAYOUT.replace("0x08000000", "0").replace(
+    "SECTIONS {", "SECTIONS { .vectors : { KEEP(*(.vectors)) } > FLASH")
+
+
+def firmware_elf(folder, name="app.elf", *options, code=(FIRMWARE, FIRMWARE_LAYOUT)):
     """A Cortex-M3 ELF with a 7-byte stamp build_stamp in .hexstamp, a 17-byte symbol too_long and a
     .bss symbol in_ram, built by arm-none-eabi-gcc with extra options (-mbig-endian)."""
     source, layout = os.path.join(folder, "app.c"), os.path.join(folder, "app.ld")
     with open(source, "w") as c, open(layout, "w") as ld:
-        c.write(FIRMWARE)
-        ld.write(FIRMWARE_LAYOUT)
+        c.write(code[0])
+        ld.write(code[1])
     subprocess.run(["arm-none-eabi-gcc", "-mcpu=cortex-m3", "-mthumb", "-O1", "-nostdlib",
                     *options, "-T", layout, source, "-o", os.path.join(folder, name)],
                    check=True, timeout=TIMEOUT)
@@ -309,3 +317,54 @@ class GdbServer:
             os.close(self.slave)
         else:
             self.listener.close()
+
+
+class QemuBoard:
+    """A Cortex-M3 running `elf` under qemu-system-arm, its GDB server on TCP or on a
+    pseudo-terminal (`path`); running() asks QMP whether the core still runs."""
+
+    def __init__(self, folder, elf, serial=False):
+        import socket
+        self.qmp = os.path.join(folder, "qmp")
+        port = socket.create_server(("127.0.0.1", 0))
+        gdb = ["-chardev", "pty,id=g", "-gdb", "chardev:g"] if serial else [
+            "-gdb", f"tcp:127.0.0.1:{port.getsockname()[1]}"]
+        self.path = f"127.0.0.1:{port.getsockname()[1]}"
+        port.close()
+        self.process = subprocess.Popen(
+            ["qemu-system-arm", "-M", "mps2-an385", "-display", "none", "-serial", "null",
+             "-monitor", "none", "-kernel", elf, "-qmp", f"unix:{self.qmp},server=on,wait=off",
+             *gdb], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if serial:  # "char device redirected to /dev/pts/N (label g)"
+            self.path = self.process.stdout.readline().split(" to ")[1].split()[0]
+        while not os.path.exists(self.qmp):
+            time.sleep(0.05)
+
+    def running(self):
+        import json
+        import socket
+        with socket.socket(socket.AF_UNIX) as qmp:
+            qmp.connect(self.qmp)
+            stream = qmp.makefile("rw")
+            stream.readline()
+            for command in ["qmp_capabilities", "query-status"]:
+                stream.write(json.dumps({"execute": command}) + "\n")
+                stream.flush()
+                answer = json.loads(stream.readline())
+            return answer["return"]["status"]
+
+    def close(self):
+        self.process.kill()
+        self.process.wait()
+
+
+def serial_port(path):
+    """The name the target gives a serial port: under Wine, COM7 linked to the pty."""
+    if not WINDOWS:
+        return path
+    link = os.path.join(os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine")),
+                        "dosdevices", "com7")
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(path, link)
+    return "COM7"

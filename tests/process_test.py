@@ -6,8 +6,9 @@ import struct
 import tempfile
 import unittest
 
-from harness import (BINARY, IMAGE_TOOL, REPRODUCIBLE, firmware_elf, hex_files,
-                     invocation_name, lines, record, run, run_image, zone_reaches)
+from harness import (BINARY, BOARD, BOARD_LAYOUT, IMAGE_TOOL, REPRODUCIBLE, WINDOWS, GdbServer,
+                     QemuBoard, firmware_elf, hex_files, invocation_name, lines, record, run,
+                     run_image, serial_port, zone_reaches)
 
 BINARIES = [BINARY] + ([REPRODUCIBLE] if REPRODUCIBLE else [])
 UNWRITABLE = "\nUnable to write to STDOUT\n"
@@ -176,6 +177,14 @@ class Image(unittest.TestCase):
             ({"a.hex": zeros}, ["stamp", "a.hex"], "no ELF among the images"),
             ({"a.hex": zeros}, ["stamp", "--section", ".x", "a.hex"], "--symbol and --section need an ELF among the images"),
             ({"a.hex": zeros}, [*stamp, "--json", "a.hex"], "--json goes with show"),
+            ({"a.hex": zeros}, [*stamp, "--target", ":3333", "a.hex"], "--target goes with show"),
+            ({"a.hex": zeros}, ["show", "--target", ":3333"], "no ELF among the images"),
+            *[({}, ["show", *STAMP_RANGE, "--target", target], f"--target '{target}': {why}")
+              for target, why in [(":0", "the port must be"), ("h:65536", "the port must be"),
+                                  ("", "empty"), ("localhost", "no port"), ("[::1]3333", "no port")]],
+            ({}, ["show", "--first", "0", "--last", "16", "--target", ":1"], "the range 0x00000000-0x00000010 holds 17 bytes"),
+            ({"a.hex": zeros}, ["show", *STAMP_RANGE, "--target", ":1", "a.hex", "a.hex"],
+             "show --target compares the board with one IMAGE at most"),
         ]
         if shutil.which("arm-none-eabi-gcc"):
             with tempfile.TemporaryDirectory() as folder:
@@ -244,17 +253,80 @@ class Image(unittest.TestCase):
             (hex_with(0x40, [0x07, 0x05]), ["--first", "0x40", "--last", "0x42"], ["--json"], 1,
              json.format(0x42, "null", "false", "null"), "are not in the image: 07 05 --"),
         ]
+        # Several images: one line each, status 0 only when all hold the same valid stamp.
+        other = hex_with(0x40, [0x01, 0x24, 0x03, 0x08, 0x17, 0x00, 0x00])
+        rows += [
+            ((STAMPED, STAMPED), STAMP_RANGE, [], 0, "a.hex: 2024-03-09 07:05:02\n"
+             "b.hex: 2024-03-09 07:05:02\n", ""),
+            ((STAMPED, other), STAMP_RANGE, [], 1, "a.hex: 2024-03-09 07:05:02\n"
+             "b.hex: 2024-03-08 17:00:00\n", "b.hex holds 2024-03-08 17:00:00, a.hex holds "
+             "2024-03-09 07:05:02"),
+            ((STAMPED, hex_with(0x40, [0] * 7)), STAMP_RANGE, ["--json"], 1,
+             json.format(0x46, '"01240309070502"', "true", '"2024-03-09 07:05:02"') +
+             json.format(0x46, '"00000000000000"', "false", "null").replace("a.hex", "b.hex"),
+             "b.hex: no stamp at 0x00000040-0x00000046: not stamped (all zero)"),
+        ]
         for image, rng, more, status, out, message in rows:
             with self.subTest(image=image, rng=rng, more=more), \
                     tempfile.TemporaryDirectory() as folder:
-                with open(os.path.join(folder, "a.hex"), "w") as file:
-                    file.write(image)
-                result = run_image(["show", *rng, *more, "a.hex"], folder)
+                names = ["a.hex", "b.hex"][:len(image) if isinstance(image, tuple) else 1]
+                for name, text in zip(names, image if isinstance(image, tuple) else [image]):
+                    with open(os.path.join(folder, name), "w") as file:
+                        file.write(text)
+                result = run_image(["show", *rng, *more, *names], folder)
                 self.assertEqual((result.returncode, result.stdout), (status, lines(out)))
                 self.assertEqual(result.stderr.count("\n"), 1 if message else 0)
                 self.assertIn(message, result.stderr)
-                self.assertTrue(result.stderr.startswith("hexstamp-image: a.hex: no stamp at ")
-                                or not message)
+                self.assertTrue(result.stderr.startswith("hexstamp-image: ") or not message)
+
+    def test_show_target_reads_a_board_and_leaves_it_running(self):
+        """Scripted servers, over TCP and a serial port, for what real servers do; each must
+        be sent no packet that could change the board, and the request to run on."""
+        board = bytes(9) + bytes([0x01, 0x24, 0x03, 0x09, 0x07, 0x05, 0x02])
+        rng = ["--first", "0x20000000", "--last", "0x2000000F"]
+        failures = {"error": "the server refused m20000000,10: E01",
+                    "hangup": "the server closed the connection at qSupported; is a debugger",
+                    "silent": "no answer to qSupported within 5 s"}
+        rows = [(quirks, serial) for quirks in [(), ("rle",), ("short", "nak"), ("console",),
+                                                ("detached",), ("error",), ("hangup",)]
+                for serial in [False, True] if not serial or "hangup" not in quirks]
+        rows += [(("silent",), False)]
+        for quirks, serial in rows:
+            with self.subTest(quirks=quirks, serial=serial), \
+                    tempfile.TemporaryDirectory() as folder:
+                server = GdbServer(0x20000000, board, quirks, serial)
+                target = serial_port(server.path) if serial else server.path
+                result = run_image(["show", "--target", target, *rng], folder)
+                server.close()
+                failure = failures.get(quirks[0] if quirks else "")
+                self.assertEqual((result.returncode, result.stdout),
+                                 (2, "") if failure else (0, lines("2024-03-09 07:05:02\n")))
+                self.assertIn(failure or "", result.stderr)
+                self.assertEqual(server.forbidden, [])
+                if server.sent and "silent" not in quirks:
+                    self.assertEqual(server.sent[-1], "c")
+
+    @unittest.skipUnless(shutil.which("arm-none-eabi-gcc") and shutil.which("qemu-system-arm"),
+                         "needs gcc-arm-none-eabi and qemu-system-arm")
+    def test_show_target_reads_a_qemu_board(self):
+        with tempfile.TemporaryDirectory() as folder:
+            elf = firmware_elf(folder, "app.elf", code=(BOARD, BOARD_LAYOUT))
+            self.assertEqual(run_image(["stamp", "app.elf"], folder).returncode, 0)
+            for serial in [False, True]:
+                board = QemuBoard(folder, elf, serial)
+                try:
+                    target = serial_port(board.path) if serial else board.path
+                    for args, status, out in [
+                            (["app.elf"], 0, "2024-03-09 07:05:02\n"),
+                            (["--first", "0x100", "--last", "0x106"], 1, ""),
+                            (["--first", "0x30000000", "--last", "0x30000006"], 2, "")]:
+                        with self.subTest(serial=serial, args=args):
+                            result = run_image(["show", "--target", target, *args], folder)
+                            self.assertEqual((result.returncode, result.stdout),
+                                             (status, lines(out)), result.stderr)
+                            self.assertEqual(board.running(), "running")
+                finally:
+                    board.close()
 
 
 if __name__ == "__main__":

@@ -69,7 +69,10 @@ class Session {
 
     // Sends `request` and gives its reply. `stops` takes a stop reply as the reply; otherwise
     // stop replies are the server's own and skipped.
-    bool exchange(const std::string& request, bool stops, std::string& reply);
+    // `greeting`: the first request, sent again each second until acknowledged, as a serial
+    // port may lose what came before its server was listening.
+    bool exchange(const std::string& request, bool stops, std::string& reply,
+                  bool greeting = false);
     // Sends `request`, waiting only for its acknowledgement.
     bool send_only(const std::string& request);
     Outcome& outcome() { return outcome_; }
@@ -144,15 +147,27 @@ Session::Got Session::next(Clock::time_point deadline) {
     }
 }
 
-bool Session::exchange(const std::string& request, bool stops, std::string& reply) {
+bool Session::exchange(const std::string& request, bool stops, std::string& reply, bool greeting) {
     outcome_.step = request;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds_);
+    const auto patience = std::chrono::milliseconds(greeting ? 1000 : milliseconds_);
+    Clock::time_point wait = std::min(deadline, Clock::now() + patience);
     int sent = 1;
+    bool acknowledged = false;
     if (!send(request)) {
         return false;
     }
     while (true) {
-        const Got got = next(deadline);
+        const Got got = next(wait);
+        acknowledged = acknowledged || got == Got::Ack;
+        if (got == Got::Nothing && outcome_.failure == Failure::Timeout && wait < deadline) {
+            outcome_.failure = Failure::None;
+            wait = acknowledged ? deadline : std::min(deadline, Clock::now() + patience);
+            if (!acknowledged && !send(request)) {
+                return false;
+            }
+            continue;
+        }
         if (got == Got::Nothing) {
             return false;
         }
@@ -339,7 +354,8 @@ Outcome read_memory(Stream& stream, std::uint32_t address, std::size_t length, s
     std::string features;
     std::string stop;
     // Offers no multiprocess+: once agreed, QEMU refuses a bare continue or detach.
-    bool ok = session.exchange("qSupported", false, features) && session.exchange("?", true, stop);
+    bool ok =
+        session.exchange("qSupported", false, features, true) && session.exchange("?", true, stop);
     const bool no_target = ok && (stop[0] == 'W' || stop[0] == 'X');
     // Every server halted the core when this client connected, or when it attached.
     const bool halted = ok && (!no_target || attach(session));

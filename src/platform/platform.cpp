@@ -278,14 +278,19 @@ bool Connection::open_serial(const char* path, std::string& why) {
 
 long Connection::read(char* bytes, std::size_t size, int milliseconds) {
     if (serial_) {
-        // Returns as soon as a byte has come, or after the wait with none.
-        COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, static_cast<DWORD>(std::max(milliseconds, 1)), 0,
-                              0};
-        SetCommTimeouts(port_of(handle_), &timeouts);
+        // Each ReadFile waits a short while and returns what came by then: not every serial
+        // driver returns at the first byte, as the documented "any byte" timeouts ask.
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
         DWORD count = 0;
-        if (ReadFile(port_of(handle_), bytes, static_cast<DWORD>(size), &count, nullptr) == 0) {
-            return -2;
-        }
+        do {
+            COMMTIMEOUTS timeouts{
+                0, 0, static_cast<DWORD>(std::min(20, std::max(milliseconds_left(deadline), 1))), 0,
+                0};
+            SetCommTimeouts(port_of(handle_), &timeouts);
+            if (ReadFile(port_of(handle_), bytes, static_cast<DWORD>(size), &count, nullptr) == 0) {
+                return -2;
+            }
+        } while (count == 0 && milliseconds_left(deadline) > 0);
         return count > 0 ? static_cast<long>(count) : -1;
     }
     fd_set readable;
