@@ -3,9 +3,13 @@
 // tool ignores, is also SOURCE_DATE_EPOCH, as hexstamp-reproducible reads it.
 // An input that starts with "image" and a NUL drives hexstamp-image instead: the byte after
 // them chooses the command and the range, and the rest is the image file, of any format.
+// One that starts with "gdb" and a NUL is what a debug server says to the client that reads
+// a board, a few bytes at a time.
 #include "cli/run.hpp"
+#include "gdb/remote.hpp"
 #include "image/command_line.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -156,11 +160,59 @@ void fuzz_image(std::uint8_t choice, const std::uint8_t* image, std::size_t size
     }
 }
 
+// Gives the server's bytes in pieces whose sizes the bytes choose, then says nothing more.
+class ScriptedServer : public hexstamp::gdb::Stream {
+  public:
+    ScriptedServer(const std::uint8_t* bytes, std::size_t size) : bytes_(bytes), size_(size) {}
+    long read(char* into, std::size_t room, int) override {
+        if (at_ >= size_) {
+            return -1;
+        }
+        const std::size_t count = std::min({room, size_ - at_, std::size_t{bytes_[at_] % 64u} + 1});
+        std::memcpy(into, bytes_ + at_, count);
+        at_ += count;
+        return static_cast<long>(count);
+    }
+    bool write(const char* bytes, std::size_t size) override {
+        sent_.append(bytes, size);
+        return true;
+    }
+    const std::string& sent() const { return sent_; }
+
+  private:
+    const std::uint8_t* bytes_;
+    std::size_t size_;
+    std::size_t at_ = 0;
+    std::string sent_;
+};
+
+// Whatever the server says, the client ends, sends only the packets that read and resume a
+// board, and reads no more bytes than asked for.
+void fuzz_gdb(const std::uint8_t* data, std::size_t size) {
+    ScriptedServer server(data, size);
+    std::uint8_t bytes[16] = {};
+    const hexstamp::gdb::Outcome outcome =
+        hexstamp::gdb::read_memory(server, 0x20000000, sizeof bytes, bytes, 1000);
+    check(outcome.reply.size() <= 40);
+    const std::string& sent = server.sent();
+    for (std::size_t start = sent.find('$'); start != std::string::npos;
+         start = sent.find('$', start + 1)) {
+        const std::string packet = sent.substr(start + 1, sent.find('#', start) - start - 1);
+        check(packet == "qSupported" || packet == "?" || packet == "c" || packet == "vAttach;1" ||
+              packet == "qRcmd,7377645f7363616e" || packet == "qRcmd,737764705f7363616e" ||
+              (packet[0] == 'm' && packet.find(',') != std::string::npos));
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > 6 && std::memcmp(data, "image", 6) == 0) {
         fuzz_image(data[6], data + 7, size - 7);
+        return 0;
+    }
+    if (size >= 4 && std::memcmp(data, "gdb", 4) == 0) {
+        fuzz_gdb(data + 4, size - 4);
         return 0;
     }
     std::vector<std::string> arguments;
