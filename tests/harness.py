@@ -233,20 +233,20 @@ class GdbServer:
 
     def serve(self):
         if self.serial:
-            read, write = (lambda: os.read(self.master, 4096)), (lambda data: os.write(self.master, data))
-        else:
+            return self.converse(lambda: os.read(self.master, 4096),
+                                 lambda data: os.write(self.master, data))
+        while True:  # one client after another
             try:
                 connection, _ = self.listener.accept()
             except OSError:
                 return
-            self.connection = connection
-            read, write = (lambda: connection.recv(4096)), connection.sendall
-            if "hangup" in self.quirks:
-                connection.close()
-                return
+            with connection:
+                if "hangup" not in self.quirks:
+                    connection.sendall(frame("T02thread:01;").encode())  # as QEMU does
+                    self.converse(lambda: connection.recv(4096), connection.sendall)
+
+    def converse(self, read, write):
         self.write = lambda text: write(text.encode("latin-1"))
-        if not self.serial:
-            self.write(frame("T02thread:01;"))  # as QEMU does when a client connects
         pending = ""
         while True:
             try:
@@ -337,7 +337,8 @@ class QemuBoard:
              *gdb], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         if serial:  # "char device redirected to /dev/pts/N (label g)"
             self.path = self.process.stdout.readline().split(" to ")[1].split()[0]
-        while not os.path.exists(self.qmp):
+        # QMP answers once QEMU is up, its GDB server too.
+        while not os.path.exists(self.qmp) or self.running() != "running":
             time.sleep(0.05)
 
     def running(self):
@@ -356,6 +357,7 @@ class QemuBoard:
     def close(self):
         self.process.kill()
         self.process.wait()
+        self.process.stdout.close()
 
 
 def serial_port(path):

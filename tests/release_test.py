@@ -13,7 +13,7 @@ import tempfile
 import unittest
 import zipfile
 
-from harness import clock_window, firmware_elf, hex_file, readme_recipe, stamp
+from harness import GdbServer, clock_window, firmware_elf, hex_file, readme_recipe, stamp
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 with open(os.path.join(SOURCE, "CMakeLists.txt")) as cmake_lists:
@@ -178,9 +178,14 @@ class Release(unittest.TestCase):
         with open(os.path.join(root, "a.hex"), "w") as image:
             image.write(":0700400000000000000000B9\n:00000001FF\n")
         env = {"PATH": "/", "SOURCE_DATE_EPOCH": "1709967902"}
-        for command, out in [("stamp", ""), ("show", "2024-03-09 07:05:02\n")]:
+        # A board's GDB server, by number and by the name localhost, with no name service.
+        port = GdbServer(0x40, bytes([1, 0x24, 3, 9, 7, 5, 2])).path.split(":")[1]
+        shown = "2024-03-09 07:05:02\n"
+        for command, out, source in [("stamp", "", "/a.hex"), ("show", shown, "/a.hex"),
+                                     ("show", shown, "--target=127.0.0.1:" + port),
+                                     ("show", shown, "--target=localhost:" + port)]:
             result = sh(shutil.which("chroot"), root, *emulator, "/tool", command, "--first",
-                        "0x40", "--last", "0x46", "/a.hex", env=env)
+                        "0x40", "--last", "0x46", source, env=env)
             self.assertEqual((result.returncode, result.stdout, result.stderr), (0, out, ""))
 
     def check_empty_root(self, binary, emulator, zone_file, epoch):
