@@ -143,10 +143,10 @@ def hex_files(result, start, length):
     return [hex_file(start, data) for data in stamps(result, length)]
 
 
-def run_image(args, folder, source_date_epoch=str(MARCH_9_2024)):
+def run_image(args, folder, source_date_epoch=str(MARCH_9_2024), **kwargs):
     """Runs hexstamp-image in folder, where the images are, on the real clock."""
     return run(args, epoch=None, binary=IMAGE_TOOL, source_date_epoch=source_date_epoch,
-               cwd=folder)
+               cwd=folder, **kwargs)
 
 
 FIRMWARE = """#include <stdint.h>

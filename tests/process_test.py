@@ -127,6 +127,7 @@ def hex_with(address, data, end=":00000001FF\n"):
 
 STAMPED = hex_with(0x40, [0x01, 0x24, 0x03, 0x09, 0x07, 0x05, 0x02])
 STAMP_RANGE = ["--first", "0x40", "--last", "0x46"]
+B = "Jürgen 固件.hex"  # a name no ANSI code page holds
 
 
 @unittest.skipUnless(IMAGE_TOOL, "needs hexstamp-image")
@@ -165,6 +166,7 @@ class Image(unittest.TestCase):
             ({"a.hex": zeros, "b.hex": zeros[:-3]}, [*stamp, "a.hex", "b.hex"],
              "b.hex:2: a record of 4 bytes; the shortest holds 5"),
             ({"a.hex": zeros}, [*stamp, "a.hex", "missing.hex"], "missing.hex: cannot open: "),
+            ({"a.hex": zeros}, [*stamp, "a.hex", B], B + ": cannot open: "),
             ({"a.hex": zeros}, ["stamp", "--first", "0x40", "a.hex"], "--first and --last go together"),
             ({"a.hex": zeros}, ["stamp", "--first", "-1", "--last", "5", "a.hex"],
              "--first: '-1' is not an address"),
@@ -257,19 +259,19 @@ class Image(unittest.TestCase):
         other = hex_with(0x40, [0x01, 0x24, 0x03, 0x08, 0x17, 0x00, 0x00])
         rows += [
             ((STAMPED, STAMPED), STAMP_RANGE, [], 0, "a.hex: 2024-03-09 07:05:02\n"
-             "b.hex: 2024-03-09 07:05:02\n", ""),
+             f"{B}: 2024-03-09 07:05:02\n", ""),
             ((STAMPED, other), STAMP_RANGE, [], 1, "a.hex: 2024-03-09 07:05:02\n"
-             "b.hex: 2024-03-08 17:00:00\n", "b.hex holds 2024-03-08 17:00:00, a.hex holds "
+             f"{B}: 2024-03-08 17:00:00\n", f"{B} holds 2024-03-08 17:00:00, a.hex holds "
              "2024-03-09 07:05:02"),
             ((STAMPED, hex_with(0x40, [0] * 7)), STAMP_RANGE, ["--json"], 1,
              json.format(0x46, '"01240309070502"', "true", '"2024-03-09 07:05:02"') +
-             json.format(0x46, '"00000000000000"', "false", "null").replace("a.hex", "b.hex"),
-             "b.hex: no stamp at 0x00000040-0x00000046: not stamped (all zero)"),
+             json.format(0x46, '"00000000000000"', "false", "null").replace("a.hex", B),
+             f"{B}: no stamp at 0x00000040-0x00000046: not stamped (all zero)"),
         ]
         for image, rng, more, status, out, message in rows:
             with self.subTest(image=image, rng=rng, more=more), \
                     tempfile.TemporaryDirectory() as folder:
-                names = ["a.hex", "b.hex"][:len(image) if isinstance(image, tuple) else 1]
+                names = ["a.hex", B][:len(image) if isinstance(image, tuple) else 1]
                 for name, text in zip(names, image if isinstance(image, tuple) else [image]):
                     with open(os.path.join(folder, name), "w") as file:
                         file.write(text)
@@ -278,6 +280,37 @@ class Image(unittest.TestCase):
                 self.assertEqual(result.stderr.count("\n"), 1 if message else 0)
                 self.assertIn(message, result.stderr)
                 self.assertTrue(result.stderr.startswith("hexstamp-image: ") or not message)
+
+    def test_an_image_the_user_may_not_write_is_refused(self):
+        """Before anything is written; root may write any file, as with every Unix tool; a
+        replaced image keeps its permission bits and, where the system allows, its owner."""
+        as_root = not WINDOWS and os.geteuid() == 0
+        rows = [(0o644, None, None, 0, ""),  # mode and owner of the second image, user, ...
+                (0o444, None, None, 2 if WINDOWS else 0, "not writable (read-only)" * WINDOWS)]
+        if as_root:
+            rows += [(0o444, None, "nobody", 2, "not writable (read-only)"),
+                     (0o644, None, "nobody", 2, "not writable (Permission denied)"),
+                     (0o640, "nobody", None, 0, "")]
+        for mode, owner, user, status, message in rows:
+            with self.subTest(mode=oct(mode), owner=owner, user=user), \
+                    tempfile.TemporaryDirectory() as folder:
+                os.chmod(folder, 0o777)
+                for name in ["a.hex", B]:
+                    with open(os.path.join(folder, name), "w") as file:
+                        file.write(hex_with(0x40, [0] * 7))
+                os.chmod(os.path.join(folder, B), mode)
+                for name, who in [("a.hex", user), (B, owner)]:
+                    if who:
+                        shutil.chown(os.path.join(folder, name), who)
+                before = os.stat(os.path.join(folder, B))
+                result = run_image(["stamp", *STAMP_RANGE, "a.hex", B], folder, user=user)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertIn(f"{B}: {message}" if message else "", result.stderr)
+                after = os.stat(os.path.join(folder, B))
+                self.assertEqual(sorted(os.listdir(folder)), sorted(["a.hex", B]))
+                self.assertEqual((after.st_mode, after.st_uid), (before.st_mode, before.st_uid))
+                with open(os.path.join(folder, "a.hex")) as file:
+                    self.assertEqual(file.read() == STAMPED, status == 0)
 
     def test_show_target_reads_a_board_and_leaves_it_running(self):
         """Scripted servers, over TCP and a serial port, for what real servers do; each must

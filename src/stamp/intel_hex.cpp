@@ -17,25 +17,41 @@ std::uint8_t record_checksum(std::uint8_t type, std::uint16_t address, const std
     return static_cast<std::uint8_t>(0u - sum);
 }
 
-void write_hex_byte(std::FILE* out, unsigned value, Letters letters) {
-    if (letters == Letters::Lower) {
-        std::fprintf(out, "%02x", value);
-    } else {
-        std::fprintf(out, "%02X", value);
-    }
+namespace {
+
+// A byte's two digits in the given case, into `text`.
+char* put_hex_byte(char* text, unsigned value, Letters letters) {
+    const char* const digits = letters == Letters::Lower ? "0123456789abcdef" : "0123456789ABCDEF";
+    text[0] = digits[(value >> 4u) & 0x0Fu];
+    text[1] = digits[value & 0x0Fu];
+    return text + 2;
 }
 
+} // namespace
+
+void write_hex_byte(std::FILE* out, unsigned value, Letters letters) {
+    char text[3] = {};
+    put_hex_byte(text, value, letters);
+    std::fputs(text, out);
+}
+
+// The record is laid out in a buffer and written at once: a stamp run prints a record or two,
+// and printf's general path for each of its bytes costs more than the rest of the run.
 void write_record(std::FILE* out, std::uint8_t type, std::uint16_t address,
                   const std::uint8_t* data, std::uint8_t count, Letters letters) {
-    std::fputc(':', out);
+    char line[1 + 2 * (4 + 255 + 1) + 1];
+    char* at = line;
+    *at++ = ':';
     const unsigned header[] = {count, unsigned{address} >> 8u, unsigned{address} & 0xFFu, type};
     for (const unsigned byte : header) {
-        write_hex_byte(out, byte, letters);
+        at = put_hex_byte(at, byte, letters);
     }
     for (std::size_t index = 0; index < count; ++index) {
-        write_hex_byte(out, data[index], letters);
+        at = put_hex_byte(at, data[index], letters);
     }
-    write_hex_byte(out, record_checksum(type, address, data, count), letters);
+    at = put_hex_byte(at, record_checksum(type, address, data, count), letters);
+    *at = '\0';
+    std::fputs(line, out);
 }
 
 void write_records(std::FILE* out, std::uint32_t start_address, const DateTimeStamp& stamp) {
@@ -43,7 +59,7 @@ void write_records(std::FILE* out, std::uint32_t start_address, const DateTimeSt
         const std::uint8_t upper[] = {static_cast<std::uint8_t>(start_address >> 24u),
                                       static_cast<std::uint8_t>(start_address >> 16u)};
         write_record(out, ExtendedLinearAddressRecord, 0, upper, 2, Letters::Upper);
-        std::fprintf(out, "\n");
+        std::fputc('\n', out);
     }
     std::uint8_t data[MaxStampLength];
     for (std::size_t index = 0; index < stamp.length; ++index) {
@@ -52,7 +68,7 @@ void write_records(std::FILE* out, std::uint32_t start_address, const DateTimeSt
     const auto address = static_cast<std::uint16_t>(start_address & SixteenBitMask);
     write_record(out, DataRecord, address, data, static_cast<std::uint8_t>(stamp.length),
                  Letters::Upper);
-    std::fprintf(out, "\n:00000001FF\n");
+    std::fputs("\n:00000001FF\n", out);
 }
 
 } // namespace hexstamp
