@@ -7,8 +7,23 @@
 # does any HEX or BIN made from it afterwards. The stamp comes from hexstamp-image: with
 # SOURCE_DATE_EPOCH set in the build's environment, it is that instant in UTC. Needs no
 # binutils. A failure fails the build and leaves no linked file, so that the next build links
-# and stamps it again.
+# and stamps it again; its message names the linked file.
+
+# Run by the build step below (cmake -P this file): stamps the linked file in place, and on a
+# failure removes it, so that nothing looks up to date and the next build links it again.
+if(CMAKE_SCRIPT_MODE_FILE AND DEFINED HEXSTAMP_ELF)
+  execute_process(COMMAND ${HEXSTAMP_TOOL} stamp ${HEXSTAMP_OPTION} ${HEXSTAMP_NAME} ${HEXSTAMP_ELF}
+                  RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    file(REMOVE ${HEXSTAMP_ELF})
+    message(FATAL_ERROR "${HEXSTAMP_ELF} was not stamped and is removed: the next build links "
+                        "it again")
+  endif()
+  return()
+endif()
+
 include_guard(GLOBAL)
+set(_hexstamp_stamp_elf_script ${CMAKE_CURRENT_LIST_FILE})
 
 function(hexstamp_stamp_elf target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "SECTION;SYMBOL" "")
@@ -18,18 +33,19 @@ function(hexstamp_stamp_elf target)
   if(arg_SECTION AND arg_SYMBOL)
     message(FATAL_ERROR "hexstamp_stamp_elf(${target}): give SECTION or SYMBOL, not both")
   elseif(arg_SYMBOL)
-    set(place --symbol ${arg_SYMBOL})
-  elseif(arg_SECTION)
-    set(place --section ${arg_SECTION})
+    set(option --symbol)
+    set(name ${arg_SYMBOL})
   else()
-    set(place --section .hexstamp)
+    set(option --section)
+    set(name .hexstamp)
+    if(arg_SECTION)
+      set(name ${arg_SECTION})
+    endif()
   endif()
-  # The linked file is stamped under another name and only the stamped one takes its name.
-  set(elf $<TARGET_FILE:${target}>)
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E rename ${elf} ${elf}.unstamped
-    COMMAND hexstamp::hexstamp-image stamp ${place} --output ${elf} ${elf}.unstamped
-    COMMAND ${CMAKE_COMMAND} -E rm ${elf}.unstamped
-    COMMENT "Stamping ${place} of ${target}"
+    COMMAND ${CMAKE_COMMAND} -DHEXSTAMP_TOOL=$<TARGET_FILE:hexstamp::hexstamp-image>
+            -DHEXSTAMP_OPTION=${option} -DHEXSTAMP_NAME=${name}
+            -DHEXSTAMP_ELF=$<TARGET_FILE:${target}> -P ${_hexstamp_stamp_elf_script}
+    COMMENT "Stamping ${option} ${name} of ${target}"
     VERBATIM)
 endfunction()
