@@ -126,7 +126,13 @@ void fuzz_image(std::uint8_t choice, const std::uint8_t* image, std::size_t size
         char name[] = "/tmp/hexstamp_fuzz_XXXXXX";
         return std::string(mkdtemp(name));
     }();
-    const std::string path = folder + "/image";
+    static const std::string path = folder + "/image";
+    // libFuzzer ends by exit(): the folder goes with the process.
+    static const int removed_at_exit = std::atexit([] {
+        std::remove(path.c_str());
+        std::remove(folder.c_str());
+    });
+    (void)removed_at_exit;
     const std::string original(reinterpret_cast<const char*>(image), size);
     std::FILE* file = std::fopen(path.c_str(), "wb");
     std::fwrite(image, 1, size, file);

@@ -16,3 +16,4 @@ fi
 echo "== installing ${missing[*]}"
 apt-get update -qq
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+echo "   done in ${SECONDS}s"
