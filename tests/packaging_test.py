@@ -181,12 +181,31 @@ class Packaging(unittest.TestCase):
                 self.assertEqual(made.returncode == 0, works, made.stderr)
                 shown = sh("hexstamp-image", "show", "build/app.elf", cwd=folder, env=env)
                 self.assertEqual(shown.stdout, "2024-03-09 07:05:02\n" if works else "")
-                if not works:
+                if not works:  # before make shows a command it will not run
                     self.assertIn("SOURCE_DATE_EPOCH is not set and this is not a git checkout",
                                   made.stderr)
+                    self.assertNotIn("hexstamp-image", made.stdout)
                 shell = sh("sh", "-c", readme_recipe("shell"), cwd=folder, env=env)
                 self.assertEqual((shell.returncode == 0, shell.stdout),
                                  (works, "2024-03-09 07:05:02\n" if works else ""))
+
+    @unittest.skipUnless(FIRMWARE_TOOLS, "needs gcc-arm-none-eabi")
+    def test_readme_quick_start_runs_as_pasted(self):
+        """Its blocks, in order, in a shell in a copy of the sources: the programs, a stamped
+        firmware and show's lines, with no warning from the compiler."""
+        files = sh("git", "ls-files", "-z", cwd=SOURCE).stdout.split("\0")
+        for name in filter(None, files):
+            os.makedirs(os.path.dirname(os.path.join(self.tmp, name)), exist_ok=True)
+            shutil.copy(os.path.join(SOURCE, name), os.path.join(self.tmp, name))
+        with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as readme:
+            section = readme.read().split("## Quick start", 1)[1].split("\n## ", 1)[0]
+        script = "".join(re.findall(r"```sh\n(.*?)```", section, re.S))
+        ran = sh("bash", "-e", "-c", script, cwd=self.tmp,
+                 env=dict(os.environ, SOURCE_DATE_EPOCH="1709967902"))
+        self.assertEqual(ran.returncode, 0, ran.stderr)
+        self.assertTrue(ran.stdout.endswith("app.elf: 2024-03-09 07:05:02\n"
+                                            "app.hex: 2024-03-09 07:05:02\n"), ran.stdout)
+        self.assertNotIn("warning", ran.stderr)
 
     def check_firmware(self, build, stamp_bytes):
         elf = os.path.join(build, "firmware.elf")

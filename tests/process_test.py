@@ -7,8 +7,8 @@ import tempfile
 import unittest
 
 from harness import (BINARY, BOARD, BOARD_LAYOUT, IMAGE_TOOL, REPRODUCIBLE, WINDOWS, GdbServer,
-                     QemuBoard, firmware_elf, hex_files, invocation_name, lines, record, run,
-                     run_image, serial_port, zone_reaches)
+                     QemuBoard, firmware_elf, hex_files, invocation_name, lines, readme_recipe,
+                     record, run, run_image, serial_port, zone_reaches)
 
 BINARIES = [BINARY] + ([REPRODUCIBLE] if REPRODUCIBLE else [])
 UNWRITABLE = "\nUnable to write to STDOUT\n"
@@ -349,12 +349,16 @@ class Image(unittest.TestCase):
                 board = QemuBoard(folder, elf, serial)
                 try:
                     target = serial_port(board.path) if serial else board.path
+                    # The README's board check, as written but for the server's address.
+                    recipe = readme_recipe("board").replace("localhost:3333", target).replace(
+                        "build/app.elf", "app.elf").split()[1:]
+                    show = ["show", "--target", target]
                     for args, status, out in [
-                            (["app.elf"], 0, "2024-03-09 07:05:02\n"),
-                            (["--first", "0x100", "--last", "0x106"], 1, ""),
-                            (["--first", "0x30000000", "--last", "0x30000006"], 2, "")]:
+                            (recipe, 0, "2024-03-09 07:05:02\n"),
+                            ([*show, "--first", "0x100", "--last", "0x106"], 1, ""),
+                            ([*show, "--first", "0x30000000", "--last", "0x30000006"], 2, "")]:
                         with self.subTest(serial=serial, args=args):
-                            result = run_image(["show", "--target", target, *args], folder)
+                            result = run_image(args, folder)
                             self.assertEqual((result.returncode, result.stdout),
                                              (status, lines(out)), result.stderr)
                             self.assertEqual(board.running(), "running")
