@@ -93,6 +93,8 @@ class Release(unittest.TestCase):
                                  "hexstamp-reproducible.exe", "hexstamp.exe", "hexstamp.txt"])
         exes = [os.path.join(root, f"hexstamp-{VERSION}-win64", name)
                 for name in ["hexstamp.exe", "hexstamp-reproducible.exe", "hexstamp-image.exe"]]
+        for exe in exes:  # stripped
+            self.assertIn("no symbols", sh("x86_64-w64-mingw32-objdump", "-t", exe).stdout)
         env = dict(os.environ, HEXSTAMP_EMULATOR="/usr/bin/env WINEDEBUG=-all wine")
         for test in ["process_test.py", "readers_test.py"]:
             result = sh(sys.executable, os.path.join(SOURCE, "tests", test), *exes, env=env)
@@ -160,6 +162,7 @@ class Release(unittest.TestCase):
                 self.assertNotIn("NEEDED", headers)
                 self.assertIn("DYN (Position-Independent Executable", sh("readelf", "-h",
                                                                           binary).stdout)
+                self.assertLessEqual(os.path.getsize(binary), 1_300_000, binary)
             self.check_image_tool_in_empty_root(os.path.join(self.tmp, arch, name), emulator)
             for program in ["hexstamp", "hexstamp-reproducible"]:
                 binary = os.path.join(self.tmp, arch, name, program)
