@@ -125,7 +125,8 @@ def hex_with(address, data, end=":00000001FF\n"):
     return record(address, 0, data) + end
 
 
-STAMPED = hex_with(0x40, [0x01, 0x24, 0x03, 0x09, 0x07, 0x05, 0x02])
+STAMP_BYTES = [0x01, 0x24, 0x03, 0x09, 0x07, 0x05, 0x02]
+STAMPED = hex_with(0x40, STAMP_BYTES)
 STAMP_RANGE = ["--first", "0x40", "--last", "0x46"]
 B = "Jürgen 固件.hex"  # a name no ANSI code page holds
 
@@ -255,6 +256,8 @@ class Image(unittest.TestCase):
             (hex_with(0x40, [0x07, 0x05]), ["--first", "0x40", "--last", "0x42"], ["--json"], 1,
              json.format(0x42, "null", "false", "null"), "are not in the image: 07 05 --"),
         ]
+        rows.append(("", ["--base", "0", "--first", "0xC0000000", "--last", "0xC0000006"], [],
+                     0, "2024-03-09 07:05:02\n", ""))
         # Several images: one line each, status 0 only when all hold the same valid stamp.
         other = hex_with(0x40, [0x01, 0x24, 0x03, 0x08, 0x17, 0x00, 0x00])
         rows += [
@@ -275,6 +278,9 @@ class Image(unittest.TestCase):
                 for name, text in zip(names, image if isinstance(image, tuple) else [image]):
                     with open(os.path.join(folder, name), "w") as file:
                         file.write(text)
+                        if text == "":  # a raw binary with the stamp at 3 GiB, on any platform
+                            file.seek(3 << 30)
+                            file.write(bytes(STAMP_BYTES).decode("ascii"))
                 result = run_image(["show", *rng, *more, *names], folder)
                 self.assertEqual((result.returncode, result.stdout), (status, lines(out)))
                 self.assertEqual(result.stderr.count("\n"), 1 if message else 0)
