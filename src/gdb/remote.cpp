@@ -150,41 +150,34 @@ Session::Got Session::next(Clock::time_point deadline) {
 bool Session::exchange(const std::string& request, bool stops, std::string& reply, bool greeting) {
     outcome_.step = request;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds_);
-    const auto patience = std::chrono::milliseconds(greeting ? 1000 : milliseconds_);
-    Clock::time_point wait = std::min(deadline, Clock::now() + patience);
-    int sent = 1;
+    const auto patience = std::chrono::milliseconds(1000);
+    int resends = greeting ? milliseconds_ / 1000 - 1 : 0;
+    Clock::time_point wait = resends > 0 ? std::min(deadline, Clock::now() + patience) : deadline;
+    int naks = 0;
     bool acknowledged = false;
-    if (!send(request)) {
-        return false;
-    }
-    while (true) {
+    bool ok = send(request);
+    while (ok) {
         const Got got = next(wait);
         acknowledged = acknowledged || got == Got::Ack;
         if (got == Got::Nothing && outcome_.failure == Failure::Timeout && wait < deadline) {
+            // Silence: unacknowledged, the greeting goes again; acknowledged, its reply is due.
             outcome_.failure = Failure::None;
-            wait = acknowledged ? deadline : std::min(deadline, Clock::now() + patience);
-            if (!acknowledged && !send(request)) {
-                return false;
-            }
-            continue;
+            const bool again = !acknowledged && resends-- > 0;
+            wait = again ? std::min(deadline, Clock::now() + patience) : deadline;
+            ok = !again || send(request);
+        } else if (got == Got::Nothing) {
+            ok = false;
+        } else if (got == Got::Nak) {
+            ok = ++naks <= MaxRetries ? send(request)
+                                      : fail(Failure::Malformed, "(asks again and again for "
+                                                                 "the request)");
+        } else if (got == Got::Packet && !is_console_output(reader_.packet()) &&
+                   (stops || !is_stop_reply(reader_.packet()))) {
+            reply = reader_.packet();
+            return true;
         }
-        if (got == Got::Nothing) {
-            return false;
-        }
-        if (got == Got::Nak && (++sent > MaxRetries || !send(request))) {
-            return connected() &&
-                   fail(Failure::Malformed, "(asked again and again for the request)");
-        }
-        if (got != Got::Packet) {
-            continue;
-        }
-        const std::string& packet = reader_.packet();
-        if (is_console_output(packet) || (!stops && is_stop_reply(packet))) {
-            continue;
-        }
-        reply = packet;
-        return true;
     }
+    return false;
 }
 
 bool Session::send_only(const std::string& request) {
