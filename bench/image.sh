@@ -82,7 +82,7 @@ for size, at in [(1, 0), (64, 6)]:
     hexes, srec, elfs, objcopy = commands[at], commands[at + 1], commands[at + 2], commands[at + 3]
     print(f"{size} MiB: hexstamp-image is {means[srec] / means[hexes]:.1f}x as fast as srec_cat "
           f"on Intel HEX (target: at least 5x) and {means[objcopy] / means[elfs]:.1f}x as fast "
-          f"as objcopy --update-section on ELF (target: at least 1x)")
+          f"as objcopy --update-section on ELF (target: at least 1.5x)")
 for offset, kind in enumerate(["Intel HEX", None, "ELF", None, "S-record", "binary"]):
     if kind:
         small, large = int(rss[commands[offset]]), int(rss[commands[offset + 6]])

@@ -34,7 +34,7 @@ const char* const HelpText =
     "\n"
     "stamp writes the date and time of the run, as hexstamp does, into the range of each\n"
     "IMAGE, in place (or into --output FILE), and changes nothing else. show prints the stamp\n"
-    "that the range of each IMAGE holds: status 0 when all hold the same valid one, 1 when not.\n"
+    "that the range of each IMAGE holds: status 0 when all hold the same valid one, else 1.\n"
     "show --target reads the stamp from a running board through its debug probe's GDB\n"
     "server, TARGET being HOST:PORT, :PORT or a serial port (/dev/ttyACM0, COM5), and leaves\n"
     "the board running; with IMAGE, status 0 only when the board holds the image's stamp.\n"
@@ -337,7 +337,8 @@ int make_stamp(const Range& range, TimeSource time_source, std::FILE* err,
     return ImageSuccess;
 }
 
-// An image the user may not write is refused before any is written, as root's tools do.
+// An image the user may not write is refused before any is written: renaming a new file over
+// it would replace it all the same.
 int check_writable(const Options& options, const std::vector<Image>& images) {
     for (const Image& image : images) {
         std::string why;
