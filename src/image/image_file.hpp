@@ -21,6 +21,13 @@ namespace hexstamp::image {
 #define HEXSTAMP_PRINTF(format_index)                                                              \
     __attribute__((format(__MINGW_PRINTF_FORMAT, format_index, format_index + 1)))
 
+// Exit statuses of hexstamp-image, as grep's: for show, 1 means the range holds no stamp.
+enum ImageStatus : int {
+    ImageSuccess = 0,
+    NoStamp = 1,
+    ImageFailed = 2,
+};
+
 // Diagnostics about one file: "hexstamp-image: FILE: ..." or "hexstamp-image: FILE:LINE: ...".
 struct Report {
     std::FILE* err;

@@ -1,7 +1,6 @@
 #include "image/show.hpp"
 
 #include "hexstamp/stamp.h"
-#include "image/command_line.hpp"
 
 #include <cstring>
 

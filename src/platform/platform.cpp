@@ -419,9 +419,11 @@ std::string real_path(const char* path) {
 
 bool replace_file(const char* temporary, const char* target, const char* model, std::string& why) {
     struct stat status {};
-    if (stat(target, &status) == 0 || stat(model, &status) == 0) {
-        // The owner first: changing it may clear the set-user-ID bit that chmod then sets.
-        if (chown(temporary, status.st_uid, status.st_gid) != 0) {
+    const bool replaces = stat(target, &status) == 0;
+    if (replaces || stat(model, &status) == 0) {
+        // The owner first: changing it may clear the set-user-ID bit that chmod then sets. A
+        // new file belongs to whoever made it.
+        if (replaces && chown(temporary, status.st_uid, status.st_gid) != 0) {
             [[maybe_unused]] const int kept_group =
                 chown(temporary, static_cast<uid_t>(-1), status.st_gid);
         }
