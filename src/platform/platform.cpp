@@ -35,6 +35,26 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// 64-bit file offsets, also where long has 32 bits.
+#ifdef _WIN32
+using Offset = __int64;
+int seek_to(std::FILE* file, Offset offset, int origin) {
+    return _fseeki64(file, offset, origin);
+}
+Offset tell(std::FILE* file) {
+    return _ftelli64(file);
+}
+#else
+static_assert(sizeof(off_t) >= 8, "64-bit file offsets: build with -D_FILE_OFFSET_BITS=64");
+using Offset = off_t;
+int seek_to(std::FILE* file, Offset offset, int origin) {
+    return fseeko(file, offset, origin);
+}
+Offset tell(std::FILE* file) {
+    return ftello(file);
+}
+#endif
+
 int milliseconds_left(Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -66,6 +86,18 @@ bool copy_through_buffer(std::FILE* in, std::FILE* out, std::uint64_t size) {
 }
 
 } // namespace
+
+bool seek(std::FILE* file, std::uint64_t offset) {
+    return offset <= static_cast<std::uint64_t>(INT64_MAX) &&
+           seek_to(file, static_cast<Offset>(offset), SEEK_SET) == 0;
+}
+
+bool size_of(std::FILE* file, std::uint64_t& size) {
+    const bool sought = seek_to(file, 0, SEEK_END) == 0;
+    const Offset end = sought ? tell(file) : -1;
+    size = end >= 0 ? static_cast<std::uint64_t>(end) : 0;
+    return end >= 0 && seek_to(file, 0, SEEK_SET) == 0;
+}
 
 #ifdef _WIN32
 
@@ -148,18 +180,6 @@ std::FILE* create_file(const char* path) {
 
 bool remove_file(const char* path) {
     return _wremove(widen(path).c_str()) == 0;
-}
-
-bool seek(std::FILE* file, std::uint64_t offset) {
-    return offset <= static_cast<std::uint64_t>(INT64_MAX) &&
-           _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
-}
-
-bool size_of(std::FILE* file, std::uint64_t& size) {
-    const bool sought = _fseeki64(file, 0, SEEK_END) == 0;
-    const __int64 end = sought ? _ftelli64(file) : -1;
-    size = end >= 0 ? static_cast<std::uint64_t>(end) : 0;
-    return end >= 0 && _fseeki64(file, 0, SEEK_SET) == 0;
 }
 
 bool copy_file_data(std::FILE* in, std::FILE* out, std::uint64_t size) {
@@ -361,19 +381,6 @@ std::FILE* create_file(const char* path) {
 
 bool remove_file(const char* path) {
     return std::remove(path) == 0;
-}
-
-bool seek(std::FILE* file, std::uint64_t offset) {
-    static_assert(sizeof(off_t) >= 8, "64-bit file offsets: build with -D_FILE_OFFSET_BITS=64");
-    return offset <= static_cast<std::uint64_t>(INT64_MAX) &&
-           fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
-}
-
-bool size_of(std::FILE* file, std::uint64_t& size) {
-    const bool sought = fseeko(file, 0, SEEK_END) == 0;
-    const off_t end = sought ? ftello(file) : -1;
-    size = end >= 0 ? static_cast<std::uint64_t>(end) : 0;
-    return end >= 0 && fseeko(file, 0, SEEK_SET) == 0;
 }
 
 bool copy_file_data(std::FILE* in, std::FILE* out, std::uint64_t size) {
