@@ -15,7 +15,8 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
        "hexstamp_stamp_elf() writes the stamp into a linked firmware ELF, where the"
        "firmware reads it back with the header hexstamp/stamp.h. hexstamp-image"
        "writes the stamp into an ELF, Intel HEX, S-record or binary image in place"
-       "and reads it back.")
+       "and reads it back, from the file or from a running board through the GDB"
+       "server of its debug probe.")
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
