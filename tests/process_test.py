@@ -299,7 +299,7 @@ class Image(unittest.TestCase):
                      (0o640, "nobody", None, 0, "")]
         for mode, owner, user, status, message in rows:
             with self.subTest(mode=oct(mode), owner=owner, user=user), \
-                    tempfile.TemporaryDirectory() as folder:
+                    tempfile.TemporaryDirectory(prefix="C 固件 ") as folder:  # and a folder so named
                 os.chmod(folder, 0o777)
                 for name in ["a.hex", B]:
                     with open(os.path.join(folder, name), "w") as file:
@@ -309,7 +309,8 @@ class Image(unittest.TestCase):
                     if who:
                         shutil.chown(os.path.join(folder, name), who)
                 before = os.stat(os.path.join(folder, B))
-                result = run_image(["stamp", *STAMP_RANGE, "a.hex", B], folder, user=user)
+                result = run_image(["stamp", *STAMP_RANGE, "a.hex", os.path.join(folder, B)],
+                                   folder, user=user)
                 self.assertEqual(result.returncode, status, result.stderr)
                 self.assertIn(f"{B}: {message}" if message else "", result.stderr)
                 after = os.stat(os.path.join(folder, B))
