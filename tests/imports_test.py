@@ -7,7 +7,7 @@ import unittest
 OBJDUMP, EXES = sys.argv[1], sys.argv[2:]
 del sys.argv[1:]
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "user32.dll", "ntdll.dll",
-               "ws2_32.dll", "shell32.dll"}
+               "ws2_32.dll"}
 
 
 class Imports(unittest.TestCase):

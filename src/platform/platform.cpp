@@ -13,7 +13,6 @@
 
 #include <fcntl.h>
 #include <io.h>
-#include <shellapi.h>
 #include <sys/stat.h>
 #include <windows.h>
 #else
@@ -143,18 +142,27 @@ HANDLE port_of(std::intptr_t handle) {
 
 } // namespace
 
+// The C runtime's own reading of the wide command line, as it gives wmain its arguments; the
+// shell's CommandLineToArgvW would load the whole of the shell and the window system.
+struct StartupInfo {
+    int new_mode;
+};
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment,
+                              int expand_wildcards, StartupInfo* info);
+
 void utf8_arguments(int& argc, char**& argv) {
     static std::vector<std::string> texts;
     static std::vector<char*> pointers;
     int count = 0;
-    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (wide == nullptr) {
+    wchar_t** wide = nullptr;
+    wchar_t** environment = nullptr;
+    StartupInfo info{0};
+    if (__wgetmainargs(&count, &wide, &environment, 0, &info) != 0 || wide == nullptr) {
         return;
     }
     for (int index = 0; index < count; ++index) {
         texts.push_back(narrow(wide[index]));
     }
-    LocalFree(wide);
     for (std::string& text : texts) {
         pointers.push_back(&text[0]);
     }
