@@ -192,20 +192,26 @@ class ScriptedServer : public hexstamp::gdb::Stream {
     std::string sent_;
 };
 
-// Whatever the server says, the client ends, sends only the packets that read and resume a
-// board, and reads no more bytes than asked for.
+// Whatever the server says, the client ends, sends only the packets that read, compare and
+// resume a board, and reads no more bytes than asked for.
 void fuzz_gdb(const std::uint8_t* data, std::size_t size) {
     ScriptedServer server(data, size);
     std::uint8_t bytes[16] = {};
-    const hexstamp::gdb::Outcome outcome =
-        hexstamp::gdb::read_memory(server, 0x20000000, sizeof bytes, bytes, 1000);
-    check(outcome.reply.size() <= 40);
+    hexstamp::gdb::Client client(server, 1000);
+    bool has_crc = false;
+    std::uint32_t crc = 0;
+    if (client.start() && client.read(0x20000000, sizeof bytes, bytes)) {
+        client.crc(0x20000000, sizeof bytes, has_crc, crc);
+    }
+    check(client.outcome().reply.size() <= 40);
+    client.leave();
     const std::string& sent = server.sent();
     for (std::size_t start = sent.find('$'); start != std::string::npos;
          start = sent.find('$', start + 1)) {
         const std::string packet = sent.substr(start + 1, sent.find('#', start) - start - 1);
-        check(packet == "qSupported" || packet == "?" || packet == "c" || packet == "vAttach;1" ||
-              packet == "qRcmd,7377645f7363616e" || packet == "qRcmd,737764705f7363616e" ||
+        check(packet == "qSupported" || packet == "?" || packet == "c" || packet == "D" ||
+              packet == "vAttach;1" || packet == "qRcmd,7377645f7363616e" ||
+              packet == "qRcmd,737764705f7363616e" || packet == "qCRC:20000000,10" ||
               (packet[0] == 'm' && packet.find(',') != std::string::npos));
     }
 }

@@ -205,18 +205,25 @@ ALLOWED = ["qSupported", "?", "qRcmd," + b"swd_scan".hex(), "qRcmd," + b"swdp_sc
 
 class GdbServer:
     """A scripted GDB server, on TCP at 127.0.0.1 or on a pseudo-terminal, whose memory holds
-    `memory` at `address`. It behaves as each word of `quirks` says, logs the packets the client
-    sends in `sent`, and the packets no reader may send in `forbidden`:
-    rle (runs encoded with '$' and '#' counts), short (PacketSize=8, two bytes a reply),
-    nak (one '-' for the first request, one reply with a bad checksum), console (O packets),
-    detached (W00 until attached by a scan), error (E01 to every read), hangup (closes at
-    once), silent (never answers)."""
+    `memory` at `address` (or, with no address, the (address, bytes) blocks of `memory`). It
+    behaves as each word of `quirks` says, logs the packets the client sends in `sent`, and
+    the packets no reader may send in `forbidden` (qCRC is allowed with `crc`, D only to
+    gdbserver): rle (runs encoded with '$' and '#' counts), short (PacketSize=8, two bytes a
+    reply), nak (one '-' for the first request, one reply with a bad checksum), console (O
+    packets), detached (W00 until attached by a scan), error (E01 to every read), hangup
+    (closes at once), silent (never answers), crc / badcrc / qc1 / crcerror (qCRC answered
+    right, wrong, QC1 or E01; otherwise empty), small (PacketSize=100), dies (closes at the
+    third read), busy (as OpenOCD: takes 0.2 s to resume the core after c, and closes a new
+    client while it still counts the old one), simavr (no PacketSize, E01 outside memory),
+    gdbserver (a process server, which D detaches from)."""
 
-    def __init__(self, address, memory, quirks=(), serial=False):
+    def __init__(self, address, memory, quirks=(), serial=False, crc=False):
         import socket
         import threading
-        self.address, self.memory, self.quirks = address, bytes(memory), set(quirks)
-        self.sent, self.forbidden, self.naks = [], [], 0
+        self.blocks = [(address, bytes(memory))] if address is not None else memory
+        self.quirks, self.crc = set(quirks), crc
+        self.sent, self.forbidden, self.naks, self.reads, self.rejected = [], [], 0, 0, 0
+        self.active = False
         if serial:
             import tty
             self.master, slave = os.openpty()
@@ -235,15 +242,28 @@ class GdbServer:
         if self.serial:
             return self.converse(lambda: os.read(self.master, 4096),
                                  lambda data: os.write(self.master, data))
+        import threading
         while True:  # one client after another
             try:
                 connection, _ = self.listener.accept()
             except OSError:
                 return
-            with connection:
-                if "hangup" not in self.quirks:
-                    connection.sendall(frame("T02thread:01;").encode())  # as QEMU does
-                    self.converse(lambda: connection.recv(4096), connection.sendall)
+            if self.active:  # only a busy server takes a client while it counts another
+                self.rejected += 1
+                connection.close()
+                continue
+            self.active = "busy" in self.quirks
+            client = threading.Thread(target=self.client, args=(connection,), daemon=True)
+            client.start()
+            if not self.active:
+                client.join()
+
+    def client(self, connection):
+        with connection:
+            if "hangup" not in self.quirks:
+                connection.sendall(frame("T02thread:01;").encode())  # as QEMU does
+                self.converse(lambda: connection.recv(4096), connection.sendall)
+        self.active = False
 
     def converse(self, read, write):
         self.write = lambda text: write(text.encode("latin-1"))
@@ -261,11 +281,14 @@ class GdbServer:
                 packet, pending = pending[start + 1:end], pending[end + 3:]
                 if start >= 0 and "silent" not in self.quirks:
                     self.answer(packet)
+                if "dies" in self.quirks and self.reads == 3:
+                    return
 
     def answer(self, packet):
         self.sent.append(packet)
-        if not any(packet == allowed or (allowed in "mqSupported" and packet.startswith(allowed))
-                   for allowed in ALLOWED):
+        allowed = ALLOWED + ["qCRC:"] * self.crc + ["D"] * ("gdbserver" in self.quirks)
+        if not any(packet == each or (each in ("m", "qSupported", "qCRC:") and
+                                      packet.startswith(each)) for each in allowed):
             self.forbidden.append(packet)
         if "nak" in self.quirks and self.naks == 0:
             self.naks = 1
@@ -275,8 +298,11 @@ class GdbServer:
         if "console" in self.quirks and packet != "c":
             self.write(frame("O" + b"hello\n".hex()))
         if packet.startswith("qSupported"):
-            self.reply("PacketSize=8;qXfer:features:read+" if "short" in self.quirks else
-                       "PacketSize=1000;qXfer:features:read+")
+            sizes = {"short": "8", "small": "100", "gdbserver": "47ff;QPassSignals+;"
+                     "QDisableRandomization+"}
+            size = next((sizes[quirk] for quirk in sizes if quirk in self.quirks), "1000")
+            self.reply("qXfer:memory-map:read+" if "simavr" in self.quirks else
+                       f"PacketSize={size};qXfer:features:read+")
         elif packet == "?":
             self.reply("W00" if "detached" in self.quirks and "attached" not in self.quirks else "S05")
         elif packet.startswith("qRcmd,"):
@@ -286,9 +312,14 @@ class GdbServer:
             self.quirks.add("attached")
             self.reply("T05thread:01;")
         elif packet.startswith("m"):
+            self.reads += 1
             self.read_memory(packet)
+        elif packet.startswith("qCRC:"):
+            self.answer_crc(*(int(field, 16) for field in packet[5:].split(",")))
+        elif packet == "c" and "busy" in self.quirks:
+            time.sleep(0.2)  # resuming the core; the client counts until its close is seen
         elif packet != "c":
-            self.reply("")
+            self.reply("OK" if packet == "D" else "")
 
     def reply(self, data, encoded=None):
         text = encoded if encoded is not None else data
@@ -297,14 +328,26 @@ class GdbServer:
             self.write(f"${text}#{int(checksum(text), 16) ^ 1:02x}")
         self.write(f"${text}#{checksum(text)}")
 
+    def memory_at(self, where, count):
+        return next((block[where - start:where - start + count] for start, block in self.blocks
+                     if start <= where and where + count <= start + len(block)), None)
+
+    def answer_crc(self, where, count):
+        answers = {"qc1": "QC1", "crcerror": "E01"}
+        memory = self.memory_at(where, count)
+        if "crc" in self.quirks or "badcrc" in self.quirks:
+            right = crc32_mpeg2(memory) if memory is not None else 0
+            return self.reply(f"C{right ^ ('badcrc' in self.quirks):x}")
+        self.reply(next((answers[quirk] for quirk in answers if quirk in self.quirks), ""))
+
     def read_memory(self, packet):
         if "error" in self.quirks:
             return self.reply("E01")
         where, count = (int(field, 16) for field in packet[1:].split(","))
-        offset = where - self.address
-        if offset < 0 or offset + count > len(self.memory):
-            return self.reply("E14")
-        data = self.memory[offset:offset + (min(count, 2) if "short" in self.quirks else count)].hex()
+        memory = self.memory_at(where, count)
+        if memory is None:
+            return self.reply("E01" if "simavr" in self.quirks else "E14")
+        data = memory[:min(count, 2) if "short" in self.quirks else count].hex()
         if "rle" in self.quirks:
             # 8 and 7 copies of a digit, as probe-rs sends them: counts '$' and '#'.
             encoded = data.replace("0" * 8, "0*$").replace("0" * 7, "0*#")
@@ -317,6 +360,31 @@ class GdbServer:
             os.close(self.slave)
         else:
             self.listener.close()
+
+
+def crc32_mpeg2(data):
+    """GDB's qCRC: CRC-32 most significant bit first, from 0xFFFFFFFF, no final inversion."""
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte << 24
+        for _ in range(8):
+            crc = (crc << 1 ^ 0x04C11DB7 if crc & 0x80000000 else crc << 1) & 0xFFFFFFFF
+    return crc
+
+
+def elf32(segments, machine=40):
+    """A little-endian ELF32 executable of one program header for each (load address, run
+    address, flags, data) segment, and no sections: 40 is ARM, 83 AVR."""
+    import struct
+    data_at = 52 + 32 * len(segments)
+    header = struct.pack("<4sBBBB8xHHIIIIIHHHHHH", b"\x7fELF", 1, 1, 1, 0, 2, machine, 1, 0, 52,
+                         0, 0, 52, 32, len(segments), 40, 0, 0)
+    table, body = b"", b""
+    for load, run, flags, data in segments:
+        table += struct.pack("<IIIIIIII", 1, data_at + len(body), run, load, len(data), len(data),
+                             flags, 1)
+        body += data
+    return header + table + body
 
 
 class QemuBoard:

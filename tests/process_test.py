@@ -2,12 +2,15 @@
 SOURCE_DATE_EPOCH, hexstamp-reproducible must pass every test hexstamp passes."""
 import os
 import shutil
+import signal
 import struct
+import subprocess
 import tempfile
+import time
 import unittest
 
 from harness import (BINARY, BOARD, BOARD_LAYOUT, IMAGE_TOOL, REPRODUCIBLE, WINDOWS, GdbServer,
-                     QemuBoard, firmware_elf, hex_files, invocation_name, lines, readme_recipe,
+                     QemuBoard, elf32, firmware_elf, hex_files, invocation_name, lines, readme_recipe,
                      record, run, run_image, serial_port, zone_reaches)
 
 BINARIES = [BINARY] + ([REPRODUCIBLE] if REPRODUCIBLE else [])
@@ -319,56 +322,178 @@ class Image(unittest.TestCase):
                 with open(os.path.join(folder, "a.hex")) as file:
                     self.assertEqual(file.read() == STAMPED, status == 0)
 
-    def test_show_target_reads_a_board_and_leaves_it_running(self):
+    def test_a_board_is_read_and_left_running(self):
         """Scripted servers, over TCP and a serial port, for what real servers do; each must
-        be sent no packet that could change the board, and the request to run on."""
+        be sent no packet that could change the board (qCRC only with --crc), and the request
+        to run on (D to gdbserver's process)."""
         board = bytes(9) + bytes([0x01, 0x24, 0x03, 0x09, 0x07, 0x05, 0x02])
+        memory = board + bytes(at * 7 & 0xFF for at in range(0x10010))
         rng = ["--first", "0x20000000", "--last", "0x2000000F"]
         failures = {"error": "the server refused m20000000,10: E01",
                     "hangup": "the server closed the connection at qSupported; is a debugger",
-                    "silent": "no answer to qSupported within 5 s"}
-        rows = [(quirks, serial) for quirks in [(), ("rle",), ("short", "nak"), ("console",),
-                                                ("detached",), ("error",), ("hangup",)]
+                    "silent": "no answer to qSupported within 5 s; does another debugger"}
+        shown = (0, "2024-03-09 07:05:02\n", "")
+        show = ["show", "--target", "T", *rng]
+        rows = [(quirks, serial, show, *((2, "", failures[quirks[0]]) if quirks and
+                                                   quirks[0] in failures else shown))
+                for quirks in [(), ("rle",), ("short", "nak"), ("console",), ("detached",),
+                               ("error",), ("hangup",)]
                 for serial in [False, True] if not serial or "hangup" not in quirks]
-        rows += [(("silent",), False)]
-        for quirks, serial in rows:
-            with self.subTest(quirks=quirks, serial=serial), \
+        rows += [(("silent",), False, show, 2, "", failures["silent"]),
+                 (("gdbserver",), False, show, *shown)]
+        # verify: every byte of an image, read or by CRC.
+        def hex_of(*regions):  # the memory's bytes in those regions, 16 a record
+            return "".join((record(0, 4, [at >> 24, at >> 16 & 0xFF]) if at & 0xFFFF == 0 else "")
+                           + record(at & 0xFFFF, 0, list(memory[at - 0x20000000:][:16]))
+                           for first, length in regions
+                           for at in range(first, first + length, 16)) + ":00000001FF\n"
+        three = hex_of((0x20000000, 16), (0x20000100, 32), (0x20000200, 16))
+        changed = three.replace(record(0x100, 0, list(memory[0x100:0x110])), record(
+            0x100, 0, list(memory[0x100:0x105]) + [0xEE] + list(memory[0x106:0x110])))
+        wide = record(0, 4, [0x20, 0]) + hex_of((0x20000010, 0x10000))
+        flash, ram = memory[:0x100], memory[0x100:0x120]
+        images = {"three.hex": three, "changed.hex": changed, "wide.hex": wide,
+                  "rwx.elf": elf32([(0x20000000, 0x20000000, 7, flash)]),
+                  "ram.elf": elf32([(0x20000000, 0x20000000, 5, flash),
+                                    (0x20000100, 0x20000100, 6, bytes(32))]),
+                  "avr.elf": elf32([(0, 0, 5, memory[:0x100]), (0x100, 0x800100, 6, ram)], 83)}
+        verify = ["verify", "--target", "T"]
+        held = (0, "T holds three.hex: 3 regions, 64 bytes\n", "")
+        rows += [
+            ((), False, [*verify, "three.hex"], *held),
+            ((), True, [*verify, "three.hex"], *held),
+            (("crc",), False, [*verify, "--crc", "--json", "three.hex"], 0, '"method": "crc"', ""),
+            (("badcrc",), False, [*verify, "--crc", "three.hex"], *held[:2], "T gave the CRC"),
+            *[((quirk,), False, [*verify, "--crc", "--json", "three.hex"], 0, '"method": "read"',
+               "") for quirk in ["qc1", "crcerror", "rle"]],  # rle: an empty qCRC reply
+            (("crc",), False, [*verify, "--crc", "changed.hex"], 1, "",
+             "T differs from changed.hex at 0x20000105: B3, changed.hex has EE"),
+            ((), False, [*verify, "changed.hex"], 1, "", "at 0x20000105: B3, changed.hex has EE"),
+            (("small",), False, [*verify, "wide.hex"], 0, "1 region, 65,536 bytes", ""),
+            (("dies",), False, [*verify, "wide.hex"], 2, "", "the server closed the connection at m20001810,800\n"),
+            ((), False, [*verify, "rwx.elf"], 0, "T holds rwx.elf: 1 region, 256 bytes\n", ""),
+            ((), False, [*verify, "ram.elf"], 1, "", "at 0x20000100: 90, ram.elf has 00\n"
+             "hexstamp-image: note: 0x20000100-0x2000011F is a writable segment of ram.elf "
+             "loaded where it runs: it may be RAM"),
+            (("simavr",), False, [*verify, "avr.elf"], 0, "holds avr.elf: 1 region, 288 bytes", ""),
+        ]
+        for quirks, serial, args, status, out, message in rows:
+            with self.subTest(quirks=quirks, serial=serial, args=args), \
                     tempfile.TemporaryDirectory() as folder:
-                server = GdbServer(0x20000000, board, quirks, serial)
+                for name, image in images.items():
+                    with open(os.path.join(folder, name), "wb") as file:
+                        file.write(image.encode() if isinstance(image, str) else image)
+                server = GdbServer(None if "avr.elf" in args else 0x20000000,
+                                   [(0, memory)] if "avr.elf" in args else memory, quirks,
+                                   serial, crc="--crc" in args)
                 target = serial_port(server.path) if serial else server.path
-                result = run_image(["show", "--target", target, *rng], folder)
+                result = run_image([target if arg == "T" else arg for arg in args], folder)
                 server.close()
-                failure = failures.get(quirks[0] if quirks else "")
-                self.assertEqual((result.returncode, result.stdout),
-                                 (2, "") if failure else (0, lines("2024-03-09 07:05:02\n")))
-                self.assertIn(failure or "", result.stderr)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertIn(lines(out.replace("T ", target + " ")), result.stdout)
+                self.assertIn(lines(message.replace("T ", target + " ")), result.stderr)
                 self.assertEqual(server.forbidden, [])
-                if server.sent and "silent" not in quirks:
-                    self.assertEqual(server.sent[-1], "c")
+                if server.sent and not {"silent", "dies"} & set(quirks):
+                    self.assertEqual(server.sent[-1], "D" if "gdbserver" in quirks else "c")
+
+    def test_back_to_back_runs_find_a_busy_server_free(self):
+        """OpenOCD still counts a client for a moment after it resumed the core, and rejects
+        the next one meanwhile: a HIL job's runs, one right after the other, all succeed."""
+        with tempfile.TemporaryDirectory() as folder:
+            server = GdbServer(0x40, bytes(STAMP_BYTES), ["busy"])
+            for run_number in range(20):
+                result = run_image(["show", "--target", server.path, *STAMP_RANGE], folder)
+                self.assertEqual((run_number, result.returncode, result.stderr), (run_number, 0, ""))
+            server.close()
+
+    @unittest.skipUnless(shutil.which("gdbserver"), "needs gdbserver")
+    def test_gdbserver_leaves_its_process_running_untraced(self):
+        """A process that gdbserver serves is detached from, not continued: else it stays
+        traced, and the next signal it gets stops it until a debugger comes."""
+        # Debian's python3 is not position-independent: its ELF header lies at 0x400000.
+        served = subprocess.Popen(["/usr/bin/python3", "-c", "import time; time.sleep(60)"])
+        import socket
+        with socket.create_server(("127.0.0.1", 0)) as free:
+            port = free.getsockname()[1]
+        server = subprocess.Popen(["gdbserver", "--attach", f"127.0.0.1:{port}", str(served.pid)],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        try:
+            while "Listening on port" not in server.stderr.readline():
+                pass
+            with tempfile.TemporaryDirectory() as folder:
+                result = run_image(["show", "--target", f"127.0.0.1:{port}", "--first",
+                                    "0x400000", "--last", "0x400006"], folder)
+            self.assertEqual(result.returncode, 1, result.stderr)
+            self.assertIn("7F 45 4C 46 02 01 01", result.stderr)
+            server.wait(timeout=10)  # it ends once its one client has detached
+            served.send_signal(signal.SIGWINCH)  # ignored, unless a tracer still holds it
+            time.sleep(0.2)
+            with open(f"/proc/{served.pid}/status") as status:
+                fields = dict(line.split(":\t", 1) for line in status)
+            self.assertEqual((fields["State"][0], fields["TracerPid"].strip()), ("S", "0"))
+        finally:
+            server.kill()
+            served.kill()
+            served.wait()
+            server.wait()
+            server.stderr.close()
 
     @unittest.skipUnless(shutil.which("arm-none-eabi-gcc") and shutil.which("qemu-system-arm"),
                          "needs gcc-arm-none-eabi and qemu-system-arm")
     def test_show_target_reads_a_qemu_board(self):
+        """show and verify on a running Cortex-M3; gdb-multiarch's compare-sections agrees."""
         with tempfile.TemporaryDirectory() as folder:
             elf = firmware_elf(folder, "app.elf", code=(BOARD, BOARD_LAYOUT))
             self.assertEqual(run_image(["stamp", "app.elf"], folder).returncode, 0)
+            text = next(line.split() for line in subprocess.run(
+                ["readelf", "-SW", elf], capture_output=True, text=True).stdout.splitlines()
+                if " .text " in line)  # [Nr] Name Type Address Off ...
+            changed = int(text[text.index(".text") + 2], 16) + 4
+            with open(elf, "rb") as original, open(os.path.join(folder, "bad.elf"), "wb") as bad:
+                data = bytearray(original.read())
+                data[int(text[text.index(".text") + 3], 16) + 4] ^= 0xFF
+                bad.write(data)
+            for name in ["app", "bad"]:
+                subprocess.run(["arm-none-eabi-objcopy", "-O", "ihex", f"{name}.elf",
+                                f"{name}.hex"], cwd=folder, check=True)
+            differs = f"differs from bad.elf at 0x{changed:08X}: "
             for serial in [False, True]:
                 board = QemuBoard(folder, elf, serial)
                 try:
                     target = serial_port(board.path) if serial else board.path
                     # The README's board check, as written but for the server's address.
-                    recipe = readme_recipe("board").replace("localhost:3333", target).replace(
-                        "build/app.elf", "app.elf").split()[1:]
+                    recipe, verify = (readme_recipe(name).split("||")[0].replace(
+                        "localhost:3333", target).replace("build/app.elf", "app.elf").split()[1:]
+                        for name in ["board", "verify"])
                     show = ["show", "--target", target]
-                    for args, status, out in [
-                            (recipe, 0, "2024-03-09 07:05:02\n"),
-                            ([*show, "--first", "0x100", "--last", "0x106"], 1, ""),
-                            ([*show, "--first", "0x30000000", "--last", "0x30000006"], 2, "")]:
+                    for args, status, out, message in [
+                            (recipe, 0, "2024-03-09 07:05:02\n", ""),
+                            ([*show, "--first", "0x100", "--last", "0x106"], 1, "", "all zero"),
+                            ([*show, "--first", "0x30000000", "--last", "0x30000006"], 2, "",
+                             "E14"),
+                            (verify, 0,
+                             " holds app.elf: 2 regions, 64 bytes (stamp 2024-03-09 07:05:02)", ""),
+                            (["verify", "--target", target, "bad.elf"], 1, "", differs),
+                            (["verify", "app.elf", "app.hex"], 0, "(stamp 2024-03-09 07:05:02)", ""),
+                            (["verify", "app.elf", "bad.hex"], 1, "",
+                             f"bad.hex differs from app.elf at 0x{changed:08X}: ")]:
                         with self.subTest(serial=serial, args=args):
                             result = run_image(args, folder)
-                            self.assertEqual((result.returncode, result.stdout),
-                                             (status, lines(out)), result.stderr)
+                            self.assertEqual(result.returncode, status, result.stderr)
+                            self.assertIn(lines(out), result.stdout if out else lines(out))
+                            self.assertIn(message, result.stderr)
                             self.assertEqual(board.running(), "running")
+                    if not serial and shutil.which("gdb-multiarch") and not WINDOWS:
+                        for name, verdict in [("app.elf", "matched"), ("bad.elf", "MIS-MATCHED")]:
+                            with self.subTest(cross_check=name):
+                                compared = subprocess.run(
+                                    ["gdb-multiarch", "-nx", "-batch", "-ex",
+                                     f"target remote {target}", "-ex", "compare-sections", "-ex",
+                                     "detach", name], cwd=folder, capture_output=True, text=True,
+                                    timeout=60)
+                                self.assertIn(verdict, compared.stdout)
+                                self.assertEqual(verdict == "matched",
+                                                 "MIS-MATCHED" not in compared.stdout)
                 finally:
                     board.close()
 

@@ -1,4 +1,5 @@
 #include "capture.hpp"
+#include "digest/crc32.hpp"
 #include "hexstamp/stamp.h"
 #include "stamp/date_time_stamp.hpp"
 
@@ -160,3 +161,19 @@ TEST(Decode, ReadsBackEveryStampTheToolWrites) {
 
 } // namespace
 } // namespace hexstamp::testing
+
+TEST(Digest, GivesThePublishedCheckValues) {
+    const auto* nine = reinterpret_cast<const std::uint8_t*>("123456789");
+    const struct {
+        std::uint32_t crc, expected;
+    } rows[] = {
+        {hexstamp::digest::crc32_mpeg2(nine, 9), 0x0376E6E7u},
+        {hexstamp::digest::crc32_mpeg2(nine, 0), 0xFFFFFFFFu},
+        // Piece by piece, as the blocks of a long region are taken.
+        {hexstamp::digest::crc32_mpeg2(nine + 4, 5, hexstamp::digest::crc32_mpeg2(nine, 4)),
+         0x0376E6E7u},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.crc, row.expected);
+    }
+}

@@ -61,6 +61,8 @@ bool is_error(const std::string& packet) {
     return packet.size() == 3 && packet[0] == 'E' && all_hex(packet, 1);
 }
 
+} // namespace
+
 // One conversation with a server: each request is sent until acknowledged, and its reply
 // taken, skipping what the server sends on its own.
 class Session {
@@ -75,6 +77,8 @@ class Session {
                   bool greeting = false);
     // Sends `request`, waiting only for its acknowledgement.
     bool send_only(const std::string& request);
+    // Sends `request` and waits for nothing: for a server that has not answered yet.
+    void post(const std::string& request) { send(request); }
     Outcome& outcome() { return outcome_; }
     bool connected() const {
         return outcome_.failure != Failure::Closed && outcome_.failure != Failure::Lost;
@@ -194,6 +198,8 @@ bool Session::send_only(const std::string& request) {
     return false;
 }
 
+namespace {
+
 std::size_t packet_size(const std::string& features) {
     const char* const key = "PacketSize=";
     const std::size_t at = features.find(key);
@@ -235,14 +241,14 @@ bool attach(Session& session) {
     return true;
 }
 
-bool read_chunks(Session& session, std::uint32_t address, std::size_t length, std::size_t chunk,
+bool read_chunks(Session& session, std::uint64_t address, std::size_t length, std::size_t chunk,
                  std::uint8_t* bytes) {
     std::size_t done = 0;
     while (done < length) {
         const std::size_t want = std::min(chunk, length - done);
         char request[32];
-        std::snprintf(request, sizeof request, "m%lx,%zx",
-                      static_cast<unsigned long>(address + done), want);
+        std::snprintf(request, sizeof request, "m%llx,%zx",
+                      static_cast<unsigned long long>(address + done), want);
         std::string reply;
         if (!session.exchange(request, false, reply)) {
             return false;
@@ -341,24 +347,100 @@ bool PacketReader::expand() {
     return true;
 }
 
-Outcome read_memory(Stream& stream, std::uint32_t address, std::size_t length, std::uint8_t* bytes,
-                    int milliseconds) {
-    Session session(stream, milliseconds);
+namespace {
+
+// gdbserver serves a Linux process, and only a process server offers these.
+bool serves_a_process(const std::string& features) {
+    return features.find("QDisableRandomization+") != std::string::npos ||
+           features.find("qXfer:libraries-svr4:read+") != std::string::npos;
+}
+
+// "C" and 1 to 8 hexadecimal digits; anything else is no CRC ("QC1" from a server that takes
+// qCRC for qC, an empty reply, an error).
+bool parse_crc(const std::string& reply, std::uint32_t& crc) {
+    if (reply.size() < 2 || reply.size() > 9 || reply[0] != 'C' || !all_hex(reply, 1)) {
+        return false;
+    }
+    crc = 0;
+    for (std::size_t at = 1; at < reply.size(); ++at) {
+        crc = crc << 4u | static_cast<std::uint32_t>(hex_value(reply[at]));
+    }
+    return true;
+}
+
+} // namespace
+
+Client::Client(Stream& stream, int milliseconds)
+    : session_(std::make_unique<Session>(stream, milliseconds)) {}
+
+Client::~Client() = default;
+
+const Outcome& Client::outcome() const {
+    return session_->outcome();
+}
+
+bool Client::start() {
     std::string features;
     std::string stop;
     // Offers no multiprocess+: once agreed, QEMU refuses a bare continue or detach.
-    bool ok =
-        session.exchange("qSupported", false, features, true) && session.exchange("?", true, stop);
-    const bool no_target = ok && (stop[0] == 'W' || stop[0] == 'X');
-    // Every server halted the core when this client connected, or when it attached.
-    const bool halted = ok && (!no_target || attach(session));
-    const std::size_t chunk = std::max<std::size_t>(1, packet_size(features) / 2);
-    ok = halted && read_chunks(session, address, length, chunk, bytes);
-    Outcome outcome = ok ? Outcome{} : session.outcome();
-    // Set the core running again, whatever else happened.
-    if (halted && session.connected()) {
-        session.send_only("c");
+    if (!session_->exchange("qSupported", false, features, true)) {
+        return false;
     }
+    // The server halted the core as it took the connection.
+    halted_ = true;
+    process_server_ = serves_a_process(features);
+    chunk_ = std::max<std::size_t>(1, packet_size(features) / 2);
+    if (!session_->exchange("?", true, stop)) {
+        return false;
+    }
+    return (stop[0] != 'W' && stop[0] != 'X') || attach(*session_);
+}
+
+bool Client::closed_at_greeting() const {
+    return !halted_ && session_->outcome().failure == Failure::Closed;
+}
+
+bool Client::read(std::uint64_t address, std::size_t length, std::uint8_t* bytes) {
+    return read_chunks(*session_, address, length, chunk_, bytes);
+}
+
+bool Client::crc(std::uint64_t address, std::uint64_t length, bool& has_crc, std::uint32_t& crc) {
+    char request[48];
+    std::snprintf(request, sizeof request, "qCRC:%llx,%llx",
+                  static_cast<unsigned long long>(address),
+                  static_cast<unsigned long long>(length));
+    std::string reply;
+    if (!session_->exchange(request, false, reply)) {
+        return false;
+    }
+    has_crc = parse_crc(reply, crc);
+    return true;
+}
+
+void Client::leave() {
+    if (!session_->connected()) {
+        return;
+    }
+    const Outcome kept = session_->outcome();
+    if (!halted_) {
+        // A busy server may take this connection from its backlog long after this client
+        // gave up, and halt the core then: the continue waits for it there.
+        session_->post("c");
+    } else if (process_server_) {
+        std::string reply;
+        session_->exchange("D", false, reply);
+    } else {
+        session_->send_only("c");
+    }
+    session_->outcome() = kept;
+}
+
+Outcome read_memory(Stream& stream, std::uint64_t address, std::size_t length, std::uint8_t* bytes,
+                    int milliseconds) {
+    Client client(stream, milliseconds);
+    const bool ok = client.start() && client.read(address, length, bytes);
+    const Outcome outcome = ok ? Outcome{} : client.outcome();
+    client.leave();
     return outcome;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // A client of the GDB Remote Serial Protocol that reads a few bytes of a running board's
@@ -62,10 +63,42 @@ struct Outcome {
     std::string reply; // the reply, for Refused and Malformed
 };
 
-// Reads `length` bytes at `address`: asks the server's packet size, attaches when the
-// server has no target yet (Black Magic Probe), reads, then resumes the core, which every
-// server halted when the client connected. Each step waits at most `milliseconds`.
-Outcome read_memory(Stream& stream, std::uint32_t address, std::size_t length, std::uint8_t* bytes,
+class Session;
+
+// A reader's whole conversation with one server: greet, read, and leave the core running.
+class Client {
+  public:
+    // Each step waits at most `milliseconds`.
+    Client(Stream& stream, int milliseconds);
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    ~Client();
+
+    // Asks the server's packet size and attaches when the server has no target yet (Black
+    // Magic Probe). Every server halts the core when a client connects or attaches.
+    bool start();
+    // Whether the server closed the connection before it answered the greeting: it may
+    // still count the previous client, and a new connection may be taken.
+    bool closed_at_greeting() const;
+    // Reads `length` bytes at `address`, in packets the server takes.
+    bool read(std::uint64_t address, std::size_t length, std::uint8_t* bytes);
+    // The server's CRC of `length` bytes at `address` (qCRC). `has_crc` is false when the
+    // server computes none: any reply but C and hexadecimal digits, an error included.
+    bool crc(std::uint64_t address, std::uint64_t length, bool& has_crc, std::uint32_t& crc);
+    // Sets the core running again, whatever else happened; a process served by gdbserver is
+    // detached from instead, which leaves it running and untraced.
+    void leave();
+    const Outcome& outcome() const;
+
+  private:
+    std::unique_ptr<Session> session_;
+    bool halted_ = false;
+    bool process_server_ = false;
+    std::size_t chunk_ = 0;
+};
+
+// Reads `length` bytes at `address` in one conversation: start, read, leave.
+Outcome read_memory(Stream& stream, std::uint64_t address, std::size_t length, std::uint8_t* bytes,
                     int milliseconds);
 
 } // namespace hexstamp::gdb

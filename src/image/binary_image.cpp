@@ -8,6 +8,10 @@ bool process_binary(std::FILE* in, std::uint32_t base, std::FILE* out, Patch& pa
     if (!file_size(in, report, size)) {
         return false;
     }
+    if (patch.contents != nullptr &&
+        !add_file_bytes(in, 0, size, base, false, *patch.contents, report)) {
+        return false;
+    }
     const bool inside = patch.range.first >= base && patch.range.last - base < size;
     if (!inside && out != nullptr) {
         report.error(0, "0x%08X-0x%08X lies outside the file, which holds %llu bytes from 0x%08X",

@@ -1,9 +1,12 @@
 #include "image/board.hpp"
 
 #include "gdb/remote.hpp"
+#include "image/verify.hpp"
 #include "platform/platform.hpp"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace hexstamp::image {
 
@@ -12,6 +15,12 @@ namespace {
 // How long the client waits for the connection and for each answer: no server takes this
 // long, and a script waiting on a board that never answers is not left hanging.
 constexpr int AnswerMilliseconds = 5000;
+// A server that closed a new connection before answering may still count the previous
+// client (OpenOCD does for a moment after it resumed the core): it is asked again meanwhile.
+constexpr auto BusyPatience = std::chrono::milliseconds(1000);
+constexpr auto BusyPause = std::chrono::milliseconds(100);
+// How long the client waits for the server to close its end after the last packet.
+constexpr int ClosingMilliseconds = 500;
 
 bool is_serial(const char* text) {
     const bool com = (text[0] == 'C' || text[0] == 'c') && (text[1] == 'O' || text[1] == 'o') &&
@@ -47,14 +56,14 @@ void report_failure(const char* name, const gdb::Outcome& outcome, std::FILE* er
     const char* const reply = outcome.reply.c_str();
     switch (outcome.failure) {
     case gdb::Failure::Closed:
-        std::fprintf(err,
-                     "hexstamp-image: %s: the server closed the connection at %s; is a "
-                     "debugger already attached?\n",
-                     name, step);
+        std::fprintf(err, "hexstamp-image: %s: the server closed the connection at %s%s\n", name,
+                     step, outcome.step == "qSupported" ? "; is a debugger already attached?" : "");
         break;
     case gdb::Failure::Timeout:
-        std::fprintf(err, "hexstamp-image: %s: no answer to %s within %d s\n", name, step,
-                     AnswerMilliseconds / 1000);
+        std::fprintf(err, "hexstamp-image: %s: no answer to %s within %d s%s\n", name, step,
+                     AnswerMilliseconds / 1000,
+                     outcome.step == "qSupported" ? "; does another debugger hold the server?"
+                                                  : "");
         break;
     case gdb::Failure::Lost:
         std::fprintf(err, "hexstamp-image: %s: the connection failed at %s\n", name, step);
@@ -72,6 +81,106 @@ void report_failure(const char* name, const gdb::Outcome& outcome, std::FILE* er
         break;
     }
 }
+
+// The board's part in a run, given the client once the server has answered and halted the
+// core. False when the board could not be read.
+class BoardWork {
+  public:
+    virtual ~BoardWork() = default;
+    virtual bool run(gdb::Client& client) = 0;
+};
+
+bool open_connection(const char* name, const Target& target, platform::Connection& connection,
+                     std::FILE* err) {
+    std::string why;
+    const bool serial = !target.serial.empty();
+    if (serial ? !connection.open_serial(target.serial.c_str(), why)
+               : !connection.open_tcp(target.host.c_str(), target.port.c_str(), AnswerMilliseconds,
+                                      why)) {
+        std::fprintf(err, "hexstamp-image: %s: cannot %s: %s\n", name,
+                     serial ? "open the serial port" : "connect", why.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Connects, gives the attached client to `work`, then leaves the board running and closes
+// once the server has taken the last packet, on every path.
+bool with_board(const char* name, const Target& target, BoardWork& work, std::FILE* err) {
+    const auto give_up = std::chrono::steady_clock::now() + BusyPatience;
+    while (true) {
+        platform::Connection connection;
+        if (!open_connection(name, target, connection, err)) {
+            return false;
+        }
+        StreamOnConnection stream(connection);
+        gdb::Client client(stream, AnswerMilliseconds);
+        const bool ok = client.start() && work.run(client);
+        const gdb::Outcome outcome = client.outcome();
+        client.leave();
+        if (!ok && client.closed_at_greeting() && std::chrono::steady_clock::now() < give_up) {
+            connection.close();
+            std::this_thread::sleep_for(BusyPause);
+            continue;
+        }
+        connection.close_gracefully(ClosingMilliseconds);
+        if (!ok) {
+            report_failure(name, outcome, err);
+        }
+        return ok;
+    }
+}
+
+class ReadRange : public BoardWork {
+  public:
+    explicit ReadRange(Patch& patch) : patch_(patch) {}
+    bool run(gdb::Client& client) override {
+        std::uint8_t bytes[MaxStampLength] = {};
+        if (!client.read(patch_.range.first, patch_.range.length(), bytes)) {
+            return false;
+        }
+        for (std::size_t index = 0; index < patch_.range.length(); ++index) {
+            patch_.visit(patch_.range.first + index, bytes[index]);
+        }
+        return true;
+    }
+
+  private:
+    Patch& patch_;
+};
+
+class ClientMemory : public BoardMemory {
+  public:
+    explicit ClientMemory(gdb::Client& client) : client_(client) {}
+    bool read(std::uint64_t address, std::size_t length, std::uint8_t* bytes) override {
+        return client_.read(address, length, bytes);
+    }
+    bool crc(std::uint64_t address, std::uint64_t length, bool& has_crc,
+             std::uint32_t& crc) override {
+        return client_.crc(address, length, has_crc, crc);
+    }
+
+  private:
+    gdb::Client& client_;
+};
+
+class CompareImage : public BoardWork {
+  public:
+    CompareImage(const char* name, const Contents& image, bool use_crc,
+                 std::vector<Compared>& result, std::FILE* err)
+        : name_(name), image_(image), use_crc_(use_crc), result_(result), err_(err) {}
+    bool run(gdb::Client& client) override {
+        ClientMemory memory(client);
+        return compare_board(image_, memory, use_crc_, name_, result_, err_);
+    }
+
+  private:
+    const char* name_;
+    const Contents& image_;
+    bool use_crc_;
+    std::vector<Compared>& result_;
+    std::FILE* err_;
+};
 
 } // namespace
 
@@ -101,28 +210,14 @@ bool parse_target(const char* text, Target& target, std::FILE* err) {
 }
 
 bool read_board(const char* name, const Target& target, Patch& patch, std::FILE* err) {
-    platform::Connection connection;
-    std::string why;
-    const bool serial = !target.serial.empty();
-    if (serial ? !connection.open_serial(target.serial.c_str(), why)
-               : !connection.open_tcp(target.host.c_str(), target.port.c_str(), AnswerMilliseconds,
-                                      why)) {
-        std::fprintf(err, "hexstamp-image: %s: cannot %s: %s\n", name,
-                     serial ? "open the serial port" : "connect", why.c_str());
-        return false;
-    }
-    StreamOnConnection stream(connection);
-    std::uint8_t bytes[MaxStampLength] = {};
-    const gdb::Outcome outcome = gdb::read_memory(stream, patch.range.first, patch.range.length(),
-                                                  bytes, AnswerMilliseconds);
-    if (outcome.failure != gdb::Failure::None) {
-        report_failure(name, outcome, err);
-        return false;
-    }
-    for (std::size_t index = 0; index < patch.range.length(); ++index) {
-        patch.visit(patch.range.first + index, bytes[index]);
-    }
-    return true;
+    ReadRange work(patch);
+    return with_board(name, target, work, err);
+}
+
+bool verify_board(const char* name, const Target& target, const Contents& image, bool use_crc,
+                  std::vector<Compared>& result, std::FILE* err) {
+    CompareImage work(name, image, use_crc, result, err);
+    return with_board(name, target, work, err);
 }
 
 } // namespace hexstamp::image

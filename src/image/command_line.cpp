@@ -4,8 +4,10 @@
 #include "image/board.hpp"
 #include "image/formats.hpp"
 #include "image/show.hpp"
+#include "image/verify.hpp"
 #include "platform/platform.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -28,6 +30,9 @@ const char* const Usage = "Usage: hexstamp-image stamp [--first ADDRESS --last A
                           "       hexstamp-image show --target TARGET [--first ADDRESS --last "
                           "ADDRESS | --section NAME |\n"
                           "                            --symbol NAME] [--json] [IMAGE]\n"
+                          "       hexstamp-image verify --target TARGET [--crc] [--base ADDRESS] "
+                          "[--json] IMAGE\n"
+                          "       hexstamp-image verify [--base ADDRESS] [--json] IMAGE OTHER...\n"
                           "       hexstamp-image --help | --version\n";
 
 const char* const HelpText =
@@ -38,6 +43,12 @@ const char* const HelpText =
     "show --target reads the stamp from a running board through its debug probe's GDB\n"
     "server, TARGET being HOST:PORT, :PORT or a serial port (/dev/ttyACM0, COM5), and leaves\n"
     "the board running; with IMAGE, status 0 only when the board holds the image's stamp.\n"
+    "verify compares every byte IMAGE holds (an ELF: each loadable segment's file bytes, at\n"
+    "its load address) with the board, read the same way, or with each OTHER image: status 0\n"
+    "when all are equal, else 1 and a line for each region that differs. It never writes.\n"
+    "--crc asks the server for CRCs (qCRC) instead of reading, which is faster over a slow\n"
+    "link; but OpenOCD computes them by running code in the target's RAM work area, which\n"
+    "the program resumed afterwards may find overwritten.\n"
     "\n"
     "IMAGE is an ELF file (also Keil .axf, IAR .out), Intel HEX, Motorola S-record or a raw\n"
     "binary, told apart by content. A raw binary needs --base, the address of its first byte.\n"
@@ -48,9 +59,10 @@ const char* const HelpText =
     "Addresses are hexadecimal with 0x, or decimal, from 0 to 0xFFFFFFFF.\n"
     "\n"
     "With SOURCE_DATE_EPOCH set and not empty, the stamp is that instant in UTC; otherwise\n"
-    "the local time. Exit status: 0 done, 1 (show) no valid stamp, 2 an error.\n";
+    "the local time. Exit status: 0 done, 1 (show) no valid stamp or (verify) a difference,\n"
+    "2 an error.\n";
 
-enum class Command { None, Stamp, Show, Help, Version };
+enum class Command { None, Stamp, Show, Verify, Help, Version };
 
 struct Options {
     Command command = Command::None;
@@ -62,6 +74,8 @@ struct Options {
     const char* output = nullptr;
     const char* target = nullptr;
     bool json = false;
+    bool crc = false;
+    bool has_range = false; // whether the stamp's range is known
     std::vector<const char*> images;
     Target board;
     Range range;
@@ -96,8 +110,8 @@ int take_option(const char* const* argv, int argc, int& at, Options& options, st
     const std::size_t length =
         equals != nullptr ? static_cast<std::size_t>(equals - argument) : std::strlen(argument);
     const char** value = option_value(options, argument, length);
-    if (std::strcmp(argument, "--json") == 0) {
-        options.json = true;
+    if (std::strcmp(argument, "--json") == 0 || std::strcmp(argument, "--crc") == 0) {
+        (argument[2] == 'j' ? options.json : options.crc) = true;
         return ImageSuccess;
     }
     if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
@@ -134,6 +148,8 @@ int take_arguments(int argc, const char* const* argv, Options& options, std::FIL
             options.command = Command::Stamp;
         } else if (options.command == Command::None && std::strcmp(argument, "show") == 0) {
             options.command = Command::Show;
+        } else if (options.command == Command::None && std::strcmp(argument, "verify") == 0) {
+            options.command = Command::Verify;
         } else if (options.command == Command::None) {
             status = usage_error(err, "unknown command ", argument);
         } else {
@@ -192,11 +208,21 @@ int check_options(Options& options, std::FILE* err) {
     const int sources = (options.first != nullptr || options.last != nullptr ? 1 : 0) +
                         (options.section != nullptr ? 1 : 0) + (options.symbol != nullptr ? 1 : 0);
     const bool stamp = options.command == Command::Stamp;
+    const bool verify = options.command == Command::Verify;
     if (options.command == Command::None) {
-        return usage_error(err, "no command: give stamp or show");
+        return usage_error(err, "no command: give stamp, show or verify");
     }
     if (options.target != nullptr && stamp) {
-        return usage_error(err, "--target goes with show");
+        return usage_error(err, "--target goes with show and verify");
+    }
+    if (options.crc && (!verify || options.target == nullptr)) {
+        return usage_error(err, "--crc goes with verify --target");
+    }
+    if (verify && options.target != nullptr && options.images.size() != 1) {
+        return usage_error(err, "verify --target compares the board with one IMAGE");
+    }
+    if (verify && options.target == nullptr && options.images.size() < 2) {
+        return usage_error(err, "verify compares IMAGE with one OTHER image or more");
     }
     if (options.images.empty() && options.target == nullptr) {
         return usage_error(err, "no IMAGE given");
@@ -208,7 +234,7 @@ int check_options(Options& options, std::FILE* err) {
         return usage_error(err, "--output goes with stamp and one IMAGE");
     }
     if (options.json && stamp) {
-        return usage_error(err, "--json goes with show");
+        return usage_error(err, "--json goes with show and verify");
     }
     if (sources > 1) {
         return usage_error(err, "give one of --first and --last, --section or --symbol");
@@ -219,6 +245,7 @@ int check_options(Options& options, std::FILE* err) {
     if (options.target != nullptr && !parse_target(options.target, options.board, err)) {
         return ImageFailed;
     }
+    options.has_range = options.first != nullptr;
     int status = options.first != nullptr ? check_range(options, err) : ImageSuccess;
     if (status == ImageSuccess && options.base != nullptr) {
         status = read_address("--base", options.base, options.base_address, err);
@@ -285,16 +312,25 @@ int find_range(Options& options, std::vector<Image>& images, std::FILE* err) {
     if (options.first != nullptr) {
         return ImageSuccess;
     }
+    // verify prints the stamp where the image has one, and needs none.
+    const bool optional = options.command == Command::Verify && options.symbol == nullptr &&
+                          options.section == nullptr;
     for (Image& image : images) {
         if (image.format == Format::Elf) {
             ElfPlace place;
             place.symbol = options.symbol;
             place.section = options.section != nullptr ? options.section : place.section;
             std::uint64_t offset = 0;
-            const bool found = find_in_elf(image.in, place, options.range, offset, image.report);
-            image.elf_offset = offset;
-            return found ? ImageSuccess : ImageFailed;
+            const Report report{optional ? nullptr : image.report.err, image.path};
+            options.has_range = find_in_elf(image.in, place, options.range, offset, report);
+            if (options.has_range) {
+                image.elf_offset = offset;
+            }
+            return options.has_range || optional ? ImageSuccess : ImageFailed;
         }
+    }
+    if (optional) {
+        return ImageSuccess;
     }
     if (options.symbol != nullptr || options.section != nullptr) {
         return usage_error(err, "--symbol and --section need an ELF among the images");
@@ -396,6 +432,43 @@ int show_images(const Options& options, std::vector<Image>& images, std::FILE* o
                       options.json, out, err);
 }
 
+// Every byte of the first image, compared with the board or with each other image.
+int verify_images(const Options& options, std::vector<Image>& images, std::FILE* out,
+                  std::FILE* err) {
+    std::vector<Contents> contents(images.size());
+    for (std::size_t index = 0; index < images.size(); ++index) {
+        images[index].patch.contents = &contents[index];
+        if (!process(images[index], options.base_address, nullptr)) {
+            return ImageFailed;
+        }
+        contents[index].finish();
+    }
+    const Image& image = images.front();
+    if (contents.front().regions().empty()) {
+        image.report.error(0, "holds no bytes to compare");
+        return ImageFailed;
+    }
+    char stamp[32] = "";
+    const bool stamped = options.has_range && valid_stamp(image.patch, stamp);
+    if (options.target != nullptr) {
+        std::vector<Compared> result;
+        if (!verify_board(options.target, options.board, contents.front(), options.crc, result,
+                          err)) {
+            return ImageFailed;
+        }
+        return print_verdict(options.target, true, image.path, contents.front(), result,
+                             stamped ? stamp : nullptr, options.json, out, err);
+    }
+    int status = ImageSuccess;
+    for (std::size_t index = 1; index < images.size(); ++index) {
+        const std::vector<Compared> result = compare_images(contents.front(), contents[index]);
+        status = std::max(status,
+                          print_verdict(images[index].path, false, image.path, contents.front(),
+                                        result, stamped ? stamp : nullptr, options.json, out, err));
+    }
+    return status;
+}
+
 } // namespace
 
 int run_image(int argc, const char* const* argv, std::FILE* out, std::FILE* err,
@@ -441,6 +514,9 @@ int run_image(int argc, const char* const* argv, std::FILE* out, std::FILE* err,
     }
     if (status == ImageSuccess && options.command == Command::Show) {
         status = show_images(options, images, out, err);
+    }
+    if (status == ImageSuccess && options.command == Command::Verify) {
+        status = verify_images(options, images, out, err);
     }
     if (std::fflush(out) != 0 || std::ferror(out) != 0) {
         std::fprintf(err, "hexstamp-image: cannot write to standard output\n");

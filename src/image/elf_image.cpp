@@ -19,10 +19,10 @@ constexpr std::size_t Size32 = 52, Size64 = 64;
 } // namespace header
 
 namespace program {
-constexpr Field Type{0, 4, 0, 4}, Offset{4, 4, 8, 8}, LoadAddress{12, 4, 24, 8},
-    FileSize{16, 4, 32, 8};
+constexpr Field Type{0, 4, 0, 4}, Offset{4, 4, 8, 8}, RunAddress{8, 4, 16, 8},
+    LoadAddress{12, 4, 24, 8}, FileSize{16, 4, 32, 8}, Flags{24, 4, 4, 4};
 constexpr std::size_t Size32 = 32, Size64 = 56;
-constexpr std::uint64_t Load = 1;
+constexpr std::uint64_t Load = 1, Writable = 2;
 } // namespace program
 
 namespace section {
@@ -42,7 +42,7 @@ constexpr std::uint64_t Relocatable = 1;
 constexpr std::size_t LargestEntry = 64;
 
 struct Segment {
-    std::uint64_t type, offset, load_address, file_size;
+    std::uint64_t type, offset, load_address, file_size, run_address, flags;
 };
 
 struct Section {
@@ -149,8 +149,9 @@ bool Elf::read_entry(std::uint64_t table, std::uint64_t entry_size, std::uint64_
 Segment Elf::segment(std::uint64_t index) {
     std::uint8_t bytes[LargestEntry];
     read_entry(program_offset_, program_entry_, index, bytes);
-    return {get(bytes, program::Type), get(bytes, program::Offset),
-            get(bytes, program::LoadAddress), get(bytes, program::FileSize)};
+    return {get(bytes, program::Type),        get(bytes, program::Offset),
+            get(bytes, program::LoadAddress), get(bytes, program::FileSize),
+            get(bytes, program::RunAddress),  get(bytes, program::Flags)};
 }
 
 Section Elf::section(std::uint64_t index) {
@@ -472,6 +473,23 @@ Placement locate(Elf& elf, const Range& range, std::uint64_t& offset, const Repo
     return placement;
 }
 
+// What a programmer writes: the file bytes of every loadable segment, at its load address,
+// whatever its flags say. The stamp's own section is writable, and so is a vector table
+// declared without const, and linkers put both into one segment with the code in flash.
+bool add_segments(Elf& elf, std::FILE* in, Contents& contents, const Report& report) {
+    for (std::uint64_t index = 0; index < elf.segment_count(); ++index) {
+        const Segment entry = elf.segment(index);
+        const bool may_be_ram =
+            (entry.flags & program::Writable) != 0 && entry.run_address == entry.load_address;
+        if (entry.type == program::Load && entry.file_size > 0 &&
+            !add_file_bytes(in, entry.offset, entry.file_size, entry.load_address, may_be_ram,
+                            contents, report)) {
+            return false;
+        }
+    }
+    return !elf.failed();
+}
+
 } // namespace
 
 bool find_in_elf(std::FILE* in, const ElfPlace& place, Range& range, std::uint64_t& offset,
@@ -501,7 +519,8 @@ bool process_elf(std::FILE* in, std::FILE* out, Patch& patch, const std::uint64_
                  const Report& report) {
     Elf elf(in, report);
     std::uint64_t offset = known_offset != nullptr ? *known_offset : 0;
-    if (!elf.open()) {
+    if (!elf.open() ||
+        (patch.contents != nullptr && !add_segments(elf, in, *patch.contents, report))) {
         return false;
     }
     const Placement placement =

@@ -24,6 +24,9 @@ bool blank(char c) {
 } // namespace
 
 void Report::error(unsigned long line, const char* format, ...) const {
+    if (err == nullptr) { // a question whose answer may be no, not a failure
+        return;
+    }
     if (line > 0) {
         std::fprintf(err, "hexstamp-image: %s:%lu: ", file, line);
     } else {
@@ -47,6 +50,9 @@ std::uint8_t Patch::visit(std::uint64_t address, std::uint8_t byte) {
 }
 
 bool Patch::visit_record(std::uint64_t address, std::uint8_t* data, std::size_t count) {
+    if (contents != nullptr) {
+        contents->add(address, data, count);
+    }
     // Most records lie outside the range: only those that reach into it are looked into.
     const bool touched = count > 0 && address <= range.last && address + count - 1 >= range.first;
     for (std::size_t index = 0; touched && index < count; ++index) {
@@ -112,6 +118,24 @@ bool file_size(std::FILE* in, const Report& report, std::uint64_t& size) {
 
 bool read_at(std::FILE* in, std::uint64_t offset, void* bytes, std::size_t count) {
     return platform::seek(in, offset) && std::fread(bytes, 1, count, in) == count;
+}
+
+bool add_file_bytes(std::FILE* in, std::uint64_t offset, std::uint64_t size, std::uint64_t address,
+                    bool may_be_ram, Contents& contents, const Report& report) {
+    std::uint8_t chunk[ChunkSize];
+    for (std::uint64_t done = 0; done < size;) {
+        const auto count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, size - done));
+        if (!read_at(in, offset + done, chunk, count)) {
+            report.error(0, "cannot read the file at 0x%llX: %s",
+                         static_cast<unsigned long long>(offset + done),
+                         std::ferror(in) != 0 ? std::strerror(errno) : "it ended early");
+            return false;
+        }
+        contents.add(address + done, chunk, count, may_be_ram);
+        done += count;
+    }
+    return true;
 }
 
 bool copy_patched(std::FILE* in, std::uint64_t size, std::uint64_t offset, std::FILE* out,

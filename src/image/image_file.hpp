@@ -1,5 +1,6 @@
 #pragma once
 
+#include "image/contents.hpp"
 #include "stamp/date_time_stamp.hpp"
 #include "stamp/intel_hex.hpp"
 
@@ -28,7 +29,8 @@ enum ImageStatus : int {
     ImageFailed = 2,
 };
 
-// Diagnostics about one file: "hexstamp-image: FILE: ..." or "hexstamp-image: FILE:LINE: ...".
+// Diagnostics about one file: "hexstamp-image: FILE: ..." or "hexstamp-image: FILE:LINE: ...";
+// with no stream, none.
 struct Report {
     std::FILE* err;
     const char* file;
@@ -45,16 +47,18 @@ struct Range {
 };
 
 // One image's part in a run: the range, the bytes to write there (none: the image is only
-// read) and the bytes the image held there before.
+// read) and the bytes the image held there before; and, when asked for, every byte it holds.
 struct Patch {
     Range range;
     const std::uint8_t* stamp = nullptr;
+    Contents* contents = nullptr;
     std::uint8_t found[MaxStampLength] = {};
     bool present[MaxStampLength] = {};
 
     // Records the image's byte at `address`, and gives the byte to keep there.
     std::uint8_t visit(std::uint64_t address, std::uint8_t byte);
-    // Passes a record's data at `address` through visit; true when it holds bytes of the range.
+    // Passes a record's data at `address` through visit, and into the contents when asked
+    // for; true when it holds bytes of the range.
     bool visit_record(std::uint64_t address, std::uint8_t* data, std::size_t count);
     std::size_t missing() const;
 };
@@ -72,6 +76,11 @@ bool file_size(std::FILE* in, const Report& report, std::uint64_t& size);
 
 // Reads `count` bytes at `offset`.
 bool read_at(std::FILE* in, std::uint64_t offset, void* bytes, std::size_t count);
+
+// Adds `size` bytes of the file at `offset` to the contents, at `address`. False, with the
+// reason reported, when the file cannot be read.
+bool add_file_bytes(std::FILE* in, std::uint64_t offset, std::uint64_t size, std::uint64_t address,
+                    bool may_be_ram, Contents& contents, const Report& report);
 
 // Copies the whole file to `out` (null: reads only), passing every byte of the range at
 // `offset` through the patch. False, with the reason reported, when the file cannot be read.

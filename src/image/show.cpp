@@ -89,21 +89,6 @@ void print_bytes(const Patch& patch, std::FILE* out, const char* separator) {
     }
 }
 
-void print_json_string(const char* text, std::FILE* out) {
-    std::fputc('"', out);
-    for (; *text != '\0'; ++text) {
-        const auto c = static_cast<unsigned char>(*text);
-        if (c == '"' || c == '\\') {
-            std::fprintf(out, "\\%c", c);
-        } else if (c < 0x20) {
-            std::fprintf(out, "\\u%04X", unsigned{c});
-        } else {
-            std::fputc(c, out);
-        }
-    }
-    std::fputc('"', out);
-}
-
 void print_json_stamp(const Examined& examined, std::FILE* out) {
     if (examined.valid) {
         std::fprintf(out, "\"%s\"", examined.text);
@@ -155,6 +140,27 @@ void print_difference(const Source& one, const Examined& one_examined, const Sou
 }
 
 } // namespace
+
+void print_json_string(const char* text, std::FILE* out) {
+    std::fputc('"', out);
+    for (; *text != '\0'; ++text) {
+        const auto c = static_cast<unsigned char>(*text);
+        if (c == '"' || c == '\\') {
+            std::fprintf(out, "\\%c", c);
+        } else if (c < 0x20) {
+            std::fprintf(out, "\\u%04X", unsigned{c});
+        } else {
+            std::fputc(c, out);
+        }
+    }
+    std::fputc('"', out);
+}
+
+bool valid_stamp(const Patch& patch, char (&text)[32]) {
+    const Examined examined = examine(patch);
+    std::snprintf(text, sizeof text, "%s", examined.text);
+    return examined.valid;
+}
 
 int show_stamps(const std::vector<Source>& images, bool json, std::FILE* out, std::FILE* err) {
     const bool several = images.size() > 1;

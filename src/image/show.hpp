@@ -23,4 +23,10 @@ int show_stamps(const std::vector<Source>& images, bool json, std::FILE* out, st
 // image's, and a line on `err` names both when not.
 int show_board(const Source& board, const Source* image, bool json, std::FILE* out, std::FILE* err);
 
+// Whether the range holds a valid stamp, and the stamp as show prints it.
+bool valid_stamp(const Patch& patch, char (&text)[32]);
+
+// A JSON string, quoted and escaped.
+void print_json_string(const char* text, std::FILE* out);
+
 } // namespace hexstamp::image

@@ -361,6 +361,14 @@ bool Connection::write(const char* bytes, std::size_t size) {
     return true;
 }
 
+namespace {
+
+void end_sending(std::intptr_t handle) {
+    shutdown(socket_of(handle), SD_SEND);
+}
+
+} // namespace
+
 void Connection::close() {
     if (handle_ != -1 && serial_) {
         CloseHandle(port_of(handle_));
@@ -583,6 +591,14 @@ bool Connection::write(const char* bytes, std::size_t size) {
     return true;
 }
 
+namespace {
+
+void end_sending(std::intptr_t handle) {
+    shutdown(static_cast<int>(handle), SHUT_WR);
+}
+
+} // namespace
+
 void Connection::close() {
     if (handle_ != -1) {
         ::close(static_cast<int>(handle_));
@@ -591,5 +607,17 @@ void Connection::close() {
 }
 
 #endif
+
+void Connection::close_gracefully(int milliseconds) {
+    if (handle_ != -1 && !serial_) {
+        end_sending(handle_);
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+        char discarded[256];
+        while (milliseconds_left(deadline) > 0 &&
+               read(discarded, sizeof discarded, milliseconds_left(deadline)) > 0) {
+        }
+    }
+    close();
+}
 
 } // namespace hexstamp::platform

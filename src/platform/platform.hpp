@@ -58,6 +58,10 @@ class Connection {
     // connection, -1 when none came in time, -2 on an error.
     long read(char* bytes, std::size_t size, int milliseconds);
     bool write(const char* bytes, std::size_t size);
+    // Closes as GDB does, once the server has taken the last packet: ends the sending side
+    // and waits at most `milliseconds` for the server to close its own. A server that still
+    // counts this client refuses the next one.
+    void close_gracefully(int milliseconds);
     void close();
 
   private:
