@@ -215,7 +215,7 @@ class GdbServer:
     right, wrong, QC1 or E01; otherwise empty), small (PacketSize=100), dies (closes at the
     third read), busy (as OpenOCD: takes 0.2 s to resume the core after c, and closes a new
     client while it still counts the old one), simavr (no PacketSize, E01 outside memory),
-    gdbserver (a process server, which D detaches from)."""
+    gdbserver (a process server, which D detaches from), stall (never answers a read)."""
 
     def __init__(self, address, memory, quirks=(), serial=False, crc=False):
         import socket
@@ -313,7 +313,8 @@ class GdbServer:
             self.reply("T05thread:01;")
         elif packet.startswith("m"):
             self.reads += 1
-            self.read_memory(packet)
+            if "stall" not in self.quirks:
+                self.read_memory(packet)
         elif packet.startswith("qCRC:"):
             self.answer_crc(*(int(field, 16) for field in packet[5:].split(",")))
         elif packet == "c" and "busy" in self.quirks:

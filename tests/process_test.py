@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from harness import (BINARY, BOARD, BOARD_LAYOUT, IMAGE_TOOL, REPRODUCIBLE, WINDOWS, GdbServer,
+from harness import (BINARY, BOARD, BOARD_LAYOUT, EMULATOR, IMAGE_TOOL, REPRODUCIBLE, WINDOWS, GdbServer,
                      QemuBoard, elf32, firmware_elf, hex_files, invocation_name, lines, readme_recipe,
                      record, run, run_image, serial_port, zone_reaches)
 
@@ -395,6 +395,48 @@ class Image(unittest.TestCase):
                 self.assertEqual(server.forbidden, [])
                 if server.sent and not {"silent", "dies"} & set(quirks):
                     self.assertEqual(server.sent[-1], "D" if "gdbserver" in quirks else "c")
+
+    def test_an_interrupted_run_leaves_nothing_behind(self):
+        """Ctrl-C or a cancelled job: no temporary file is left, the image is as it was or
+        wholly stamped, and a board's server is told to run on before the process ends."""
+        if WINDOWS:
+            self.skipTest("Wine delivers no console event for a signal to its process")
+        rows = [(signal.SIGINT, 0.02), (signal.SIGINT, 0.15), (signal.SIGTERM, 0.05),
+                (signal.SIGHUP, 0.1), (signal.SIGINT, None)]  # None: during a board read
+        with tempfile.TemporaryDirectory() as folder:
+            image = os.path.join(folder, "big.hex")
+            with open(os.path.join(folder, "big.bin"), "wb") as data:
+                data.write(os.urandom(16 << 20))
+            subprocess.run(["objcopy", "-I", "binary", "-O", "ihex", "big.bin", "big.hex"],
+                           cwd=folder, check=True)
+            os.remove(os.path.join(folder, "big.bin"))
+            with open(image, "rb") as original:
+                before = original.read()
+            for number, delay in rows:
+                with self.subTest(signal=number, delay=delay):
+                    server = GdbServer(0x40, bytes(7), ["stall"]) if delay is None else None
+                    command = [*EMULATOR, IMAGE_TOOL] + (
+                        ["show", "--target", server.path, *STAMP_RANGE] if server else
+                        ["stamp", "--first", "0x100", "--last", "0x106", "big.hex"])
+                    started = subprocess.Popen(command, cwd=folder, stderr=subprocess.PIPE,
+                                               env=dict(os.environ, SOURCE_DATE_EPOCH="0"))
+                    time.sleep(delay or 1)
+                    started.send_signal(number)
+                    started.communicate(timeout=30)
+                    self.assertIn(started.returncode, [-number, 0])
+                    self.assertEqual(os.listdir(folder), ["big.hex"])
+                    if server:
+                        server.close()
+                        self.assertEqual((started.returncode, server.sent[-1]), (-number, "c"))
+                        continue
+                    with open(image, "rb") as after:
+                        stamped = after.read()
+                    if stamped != before:  # done before the signal came: wholly stamped
+                        shown = run_image(["show", "--first", "0x100", "--last", "0x106",
+                                           "big.hex"], folder)
+                        self.assertEqual(shown.stdout, lines("1970-01-01 00:00:00\n"))
+                        with open(image, "wb") as again:
+                            again.write(before)
 
     def test_back_to_back_runs_find_a_busy_server_free(self):
         """OpenOCD still counts a client for a moment after it resumed the core, and rejects

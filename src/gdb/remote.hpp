@@ -88,6 +88,9 @@ class Client {
     // Sets the core running again, whatever else happened; a process served by gdbserver is
     // detached from instead, which leaves it running and untraced.
     void leave();
+    // What leave() sends, framed, for a process that is interrupted and cannot finish the
+    // conversation: an acknowledgement of any reply on its way, then c (or D).
+    const char* farewell() const { return process_server_ ? "+$D#44" : "+$c#63"; }
     const Outcome& outcome() const;
 
   private:

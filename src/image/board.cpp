@@ -115,7 +115,10 @@ bool with_board(const char* name, const Target& target, BoardWork& work, std::FI
         }
         StreamOnConnection stream(connection);
         gdb::Client client(stream, AnswerMilliseconds);
-        const bool ok = client.start() && work.run(client);
+        connection.farewell_on_interrupt(client.farewell());
+        const bool started = client.start();
+        connection.farewell_on_interrupt(client.farewell());
+        const bool ok = started && work.run(client);
         const gdb::Outcome outcome = client.outcome();
         client.leave();
         if (!ok && client.closed_at_greeting() && std::chrono::steady_clock::now() < give_up) {

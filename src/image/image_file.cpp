@@ -332,7 +332,7 @@ bool Replacement::open(const char* target, const char* model, const Report& repo
     // Beside the target, so that the rename stays within one file system; the new file never
     // overwrites one that happens to have the name already.
     for (int attempt = 0; out_ == nullptr && attempt < 100; ++attempt) {
-        temporary_ = target_ + ".hexstamp-" + std::to_string(std::rand() % 100000) + ".tmp";
+        temporary_ = target_ + ".hexstamp-" + platform::unique_name_part() + ".tmp";
         out_ = platform::create_file(temporary_.c_str());
         if (out_ == nullptr && errno != EEXIST) {
             break;
@@ -341,6 +341,8 @@ bool Replacement::open(const char* target, const char* model, const Report& repo
     if (out_ == nullptr) {
         report.error(0, "cannot create a file beside %s: %s", target, std::strerror(errno));
         temporary_.clear();
+    } else {
+        platform::remember_temporary(temporary_.c_str());
     }
     return out_ != nullptr;
 }
@@ -363,6 +365,7 @@ bool Replacement::commit(const Report& report) {
         report.error(0, "cannot replace %s: %s", target_.c_str(), why.c_str());
         return false;
     }
+    platform::forget_temporary(temporary_.c_str());
     temporary_.clear();
     return true;
 }
@@ -374,6 +377,7 @@ void Replacement::discard() {
     }
     if (!temporary_.empty()) {
         platform::remove_file(temporary_.c_str());
+        platform::forget_temporary(temporary_.c_str());
         temporary_.clear();
     }
 }

@@ -1,8 +1,10 @@
 #include "platform/platform.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -53,6 +55,17 @@ Offset tell(std::FILE* file) {
     return ftello(file);
 }
 #endif
+
+// What an interrupt cleans up. Only what an interrupted thread may touch: atomics and fixed
+// buffers, no allocation.
+constexpr std::size_t TemporarySlots = 256;
+std::atomic<char*> temporaries[TemporarySlots];
+std::atomic<std::intptr_t> farewell_handle{-1};
+std::atomic<bool> farewell_serial{false};
+char farewell_text[16];
+std::atomic<std::size_t> farewell_length{0};
+// How long an interrupted run waits for the server to take its farewell.
+constexpr int FarewellMilliseconds = 200;
 
 int milliseconds_left(Clock::time_point deadline) {
     const auto left =
@@ -174,6 +187,48 @@ void utf8_arguments(int& argc, char**& argv) {
 
 std::FILE* open_file(const char* path, const char* mode) {
     return _wfopen(widen(path).c_str(), widen(mode).c_str());
+}
+
+namespace {
+
+// Runs on a thread of its own, while the program's thread goes on: only removes and sends.
+BOOL WINAPI on_console_event(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+        return FALSE;
+    }
+    const std::intptr_t handle = farewell_handle.exchange(-1);
+    const std::size_t length = farewell_length.load();
+    if (handle != -1 && farewell_serial.load()) {
+        DWORD count = 0;
+        WriteFile(reinterpret_cast<HANDLE>(handle), farewell_text, static_cast<DWORD>(length),
+                  &count, nullptr);
+    } else if (handle != -1) {
+        const SOCKET socket = static_cast<SOCKET>(handle);
+        send(socket, farewell_text, static_cast<int>(length), 0);
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(socket, &readable);
+        timeval wait{0, FarewellMilliseconds * 1000};
+        select(0, &readable, nullptr, nullptr, &wait);
+        shutdown(socket, SD_SEND);
+    }
+    for (std::atomic<char*>& slot : temporaries) {
+        if (char* path = slot.exchange(nullptr)) {
+            _wremove(widen(path).c_str());
+        }
+    }
+    return FALSE; // the default handler ends the process, as for any console program
+}
+
+} // namespace
+
+void clean_up_on_interrupt() {
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+std::string unique_name_part() {
+    return std::to_string(GetCurrentProcessId()) + "-" +
+           std::to_string(Clock::now().time_since_epoch().count() % 1000000);
 }
 
 std::FILE* create_file(const char* path) {
@@ -370,6 +425,8 @@ void end_sending(std::intptr_t handle) {
 } // namespace
 
 void Connection::close() {
+    std::intptr_t mine = handle_;
+    farewell_handle.compare_exchange_strong(mine, -1);
     if (handle_ != -1 && serial_) {
         CloseHandle(port_of(handle_));
     } else if (handle_ != -1) {
@@ -381,6 +438,58 @@ void Connection::close() {
 #else
 
 void utf8_arguments(int&, char**&) {}
+
+namespace {
+
+extern "C" void on_signal(int number) {
+    const int saved = errno;
+    const std::intptr_t handle = farewell_handle.exchange(-1);
+    if (handle != -1) {
+        const int descriptor = static_cast<int>(handle);
+        const std::size_t length = farewell_length.load();
+        const ssize_t sent = farewell_serial.load()
+                                 ? ::write(descriptor, farewell_text, length)
+                                 : send(descriptor, farewell_text, length, MSG_NOSIGNAL);
+        pollfd entry{descriptor, POLLIN, 0};
+        if (sent > 0) {
+            poll(&entry, 1, FarewellMilliseconds);
+        }
+        shutdown(descriptor, SHUT_WR);
+    }
+    for (std::atomic<char*>& slot : temporaries) {
+        if (char* path = slot.exchange(nullptr)) {
+            unlink(path);
+        }
+    }
+    errno = saved;
+    // The handler was reset on entry: the signal, raised again, ends the process once the
+    // handler returns, with the status the caller expects (130 for SIGINT in a shell).
+    raise(number);
+}
+
+} // namespace
+
+void clean_up_on_interrupt() {
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    action.sa_flags = static_cast<int>(SA_RESETHAND);
+    sigemptyset(&action.sa_mask);
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&action.sa_mask, number);
+    }
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        // A signal the caller ignores (nohup, a background job) stays ignored.
+        if (sigaction(number, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+            sigaction(number, &action, nullptr);
+        }
+    }
+}
+
+std::string unique_name_part() {
+    return std::to_string(getpid()) + "-" +
+           std::to_string(Clock::now().time_since_epoch().count() % 1000000);
+}
 
 std::FILE* open_file(const char* path, const char* mode) {
     return std::fopen(path, mode);
@@ -600,6 +709,8 @@ void end_sending(std::intptr_t handle) {
 } // namespace
 
 void Connection::close() {
+    std::intptr_t mine = handle_;
+    farewell_handle.compare_exchange_strong(mine, -1);
     if (handle_ != -1) {
         ::close(static_cast<int>(handle_));
     }
@@ -607,6 +718,39 @@ void Connection::close() {
 }
 
 #endif
+
+void remember_temporary(const char* path) {
+    const std::size_t size = std::strlen(path) + 1;
+    char* copy = new char[size];
+    std::memcpy(copy, path, size);
+    for (std::atomic<char*>& slot : temporaries) {
+        char* empty = nullptr;
+        if (slot.compare_exchange_strong(empty, copy)) {
+            return;
+        }
+    }
+    delete[] copy; // more files than slots: the last ones are not removed on an interrupt
+}
+
+void forget_temporary(const char* path) {
+    for (std::atomic<char*>& slot : temporaries) {
+        char* held = slot.load();
+        if (held != nullptr && std::strcmp(held, path) == 0 &&
+            slot.compare_exchange_strong(held, nullptr)) {
+            delete[] held;
+            return;
+        }
+    }
+}
+
+void Connection::farewell_on_interrupt(const char* bytes) {
+    farewell_handle.store(-1);
+    const std::size_t length = std::min(std::strlen(bytes), sizeof farewell_text - 1);
+    std::memcpy(farewell_text, bytes, length);
+    farewell_length.store(length);
+    farewell_serial.store(serial_);
+    farewell_handle.store(handle_);
+}
 
 void Connection::close_gracefully(int milliseconds) {
     if (handle_ != -1 && !serial_) {

@@ -41,6 +41,16 @@ std::string real_path(const char* path);
 // and group, of `model`, then renames it over `target`. False with the reason on failure.
 bool replace_file(const char* temporary, const char* target, const char* model, std::string& why);
 
+// On Ctrl-C or a cancelled job (SIGINT, SIGTERM, SIGHUP; on Windows the console's Ctrl-C,
+// Ctrl-Break and close events): removes every temporary file remembered, sends the board's
+// server the farewell of the open connection, and ends the process as the signal would.
+void clean_up_on_interrupt();
+// A temporary file of the run, removed on an interrupt until forgotten.
+void remember_temporary(const char* path);
+void forget_temporary(const char* path);
+// Part of a file name that no other process, and no earlier run, takes.
+std::string unique_name_part();
+
 // A connection to a debug server: a TCP socket or a serial port.
 class Connection {
   public:
@@ -63,6 +73,9 @@ class Connection {
     // counts this client refuses the next one.
     void close_gracefully(int milliseconds);
     void close();
+    // The bytes sent to the server if the process is interrupted while this connection is
+    // open: the packet that leaves the board running. At most 15 bytes.
+    void farewell_on_interrupt(const char* bytes);
 
   private:
     std::intptr_t handle_ = -1;
