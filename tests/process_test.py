@@ -180,6 +180,12 @@ class Image(unittest.TestCase):
              "the range 0x00000040-0x00000050 holds 17 bytes, but a stamp holds 1 to 16"),
             ({"a.hex": zeros}, [*stamp, "--output", "o.hex", "a.hex", "a.hex"],
              "--output goes with stamp and one IMAGE"),
+            ({"a.hex": zeros}, [*stamp, "--output", "-", "a.hex"],
+             "--output -: a stamped image goes to a file, not to standard output"),
+            ({"a.hex": zeros}, ["stamp", "--first", "0x40", "--last", "0x4F", "a.hex"],
+             "a.hex: holds 7 of the 16 bytes of 0x00000040-0x0000004F; give the range"),
+            ({"a.srec": srec}, ["stamp", "--first", "0x0C", "--last", "0x12", "a.srec"],
+             "a.srec: holds 4 of the 7 bytes of 0x0000000C-0x00000012"),
             ({"a.hex": zeros}, ["stamp", "a.hex"], "no ELF among the images"),
             ({"a.hex": zeros}, ["stamp", "--section", ".x", "a.hex"], "--symbol and --section need an ELF among the images"),
             ({"a.hex": zeros}, [*stamp, "--json", "a.hex"], "--json goes with show"),
@@ -214,7 +220,9 @@ class Image(unittest.TestCase):
                      ({"a.elf": app}, ["stamp", "--symbol", "in_ram", "a.elf"],
                       "a.elf: symbol in_ram lies in a section with no contents in the file"),
                      ({"a.elf": app}, [*stamp, "a.elf"], "a.elf: 0x00000040-0x00000046 lies in no "
-                      "loadable segment's data in the file")]
+                      "loadable segment's data in the file"),
+                     ({"a.elf": app, "b.hex": zeros}, ["stamp", "a.elf", "b.hex"],
+                      "b.hex: holds no byte of 0x08000020-0x08000026, where the ELF places")]
         rows.append(({"a.hex": zeros}, [*stamp, "a.hex"], "SOURCE_DATE_EPOCH must be a whole "
                      "number of seconds from 0 to 253402300799, not 'soon'"))
         for files, args, message in rows:
@@ -286,9 +294,29 @@ class Image(unittest.TestCase):
                             file.write(bytes(STAMP_BYTES).decode("ascii"))
                 result = run_image(["show", *rng, *more, *names], folder)
                 self.assertEqual((result.returncode, result.stdout), (status, lines(out)))
+                if image == "" and not WINDOWS:  # stamped, a sparse image keeps its holes
+                    self.assertEqual(run_image(["stamp", *rng, *names], folder).returncode, 0)
+                    self.assertLess(os.stat(os.path.join(folder, names[0])).st_blocks, 1024)
                 self.assertEqual(result.stderr.count("\n"), 1 if message else 0)
                 self.assertIn(message, result.stderr)
                 self.assertTrue(result.stderr.startswith("hexstamp-image: ") or not message)
+
+    @unittest.skipUnless(not WINDOWS and os.geteuid() == 0, "mounts a small file system")
+    def test_a_full_file_system_is_a_write_error(self):
+        with tempfile.TemporaryDirectory() as folder:
+            if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", folder],
+                              capture_output=True).returncode != 0:
+                self.skipTest("no tmpfs may be mounted here")
+            try:
+                with open(os.path.join(folder, "a.bin"), "wb") as image:
+                    image.write(bytes(40 << 10))
+                result = run_image(["stamp", "--base", "0", *STAMP_RANGE, "a.bin"], folder)
+                self.assertEqual(result.returncode, 2)
+                self.assertIn("a.bin: cannot write the stamped copy: No space left on device",
+                              result.stderr)
+                self.assertEqual(os.listdir(folder), ["a.bin"])
+            finally:
+                subprocess.run(["umount", folder], check=True)
 
     def test_an_image_the_user_may_not_write_is_refused(self):
         """Before anything is written; root may write any file, as with every Unix tool; a

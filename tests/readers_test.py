@@ -69,11 +69,11 @@ class Readers(unittest.TestCase):
         rows = [  # format, image, first, last, options, lines rewritten, lines added
             ("ihex", hex_a, 0x0044, 0x004A, [], 1, 0),
             ("ihex", hex_a, 0x0038, 0x0047, [], 2, 0),
-            ("ihex", hex_a, 0x005C, 0x0062, [], 1, 1),
+            ("ihex", hex_a, 0x0060, 0x0066, [], 0, 1),
             ("ihex", linear + ":00000001FF\n", 0x0800FFF0, 0x0800FFFF, [], 0, 1),
             ("ihex", segment, 0x00020000, 0x00020006, [], 0, 3),  # 02 0000, 04 0002, data
             ("ihex", hex_a.lower().replace("\n", "\r\n"), 0xFFFC, 0x10002, [], 0, 3),
-            ("srec", srec, 0x0018, 0x0024, [], 2, 1),
+            ("srec", srec, 0x0020, 0x0026, [], 1, 1),  # and the S5 count
             ("srec", srec.replace("S5030002FA\nS9030000FC\n", ""), 0x20000, 0x20006, [], 0, 1),
             ("binary", bytes(range(256)), 0x08000080, 0x08000086, ["--base", "0x08000000"], 0, 0),
         ]

@@ -233,6 +233,10 @@ int check_options(Options& options, std::FILE* err) {
     if (options.output != nullptr && (!stamp || options.images.size() > 1)) {
         return usage_error(err, "--output goes with stamp and one IMAGE");
     }
+    if (options.output != nullptr && std::strcmp(options.output, "-") == 0) {
+        return usage_error(err, "--output -: a stamped image goes to a file, not to standard "
+                                "output");
+    }
     if (options.json && stamp) {
         return usage_error(err, "--json goes with show and verify");
     }
@@ -387,14 +391,43 @@ int check_writable(const Options& options, const std::vector<Image>& images) {
     return ImageSuccess;
 }
 
+// A text image holds the whole range, or, when no ELF among the images says where the stamp
+// lives, none of it: its records are then added. Part of it is a range the firmware did not
+// reserve, and none of an ELF's range a file not made from that ELF.
+bool holds_range(const Image& image, bool elf_among) {
+    if (image.format != Format::IntelHex && image.format != Format::SRecord) {
+        return true;
+    }
+    const Range& range = image.patch.range;
+    const std::size_t held = range.length() - image.patch.missing();
+    if (held > 0 && held < range.length()) {
+        image.report.error(0,
+                           "holds %zu of the %zu bytes of 0x%08X-0x%08X; give the range the "
+                           "firmware reserved for the stamp",
+                           held, range.length(), unsigned{range.first}, unsigned{range.last});
+        return false;
+    }
+    if (held == 0 && elf_among) {
+        image.report.error(0,
+                           "holds no byte of 0x%08X-0x%08X, where the ELF places the stamp; "
+                           "was it made from that ELF?",
+                           unsigned{range.first}, unsigned{range.last});
+        return false;
+    }
+    return true;
+}
+
 // Every image is written beside itself and checked before the first one is replaced.
 int stamp_images(const Options& options, std::vector<Image>& images, const std::uint8_t* stamp) {
+    const bool elf_among = std::any_of(images.begin(), images.end(), [](const Image& image) {
+        return image.format == Format::Elf;
+    });
     for (Image& image : images) {
         image.patch.stamp = stamp;
         const char* target = options.output != nullptr ? options.output : image.path;
         if (!image.replacement.open(target, image.path, image.report) ||
             !process(image, options.base_address, image.replacement.out()) ||
-            !image.replacement.finish(image.report)) {
+            !holds_range(image, elf_among) || !image.replacement.finish(image.report)) {
             return ImageFailed;
         }
     }

@@ -155,7 +155,9 @@ bool copy_patched(std::FILE* in, std::uint64_t size, std::uint64_t offset, std::
     ok = ok && (out == nullptr ||
                 (platform::copy_file_data(in, out, size) && platform::seek(out, offset) &&
                  std::fwrite(bytes, 1, length, out) == length));
-    if (!ok) {
+    if (!ok && out != nullptr && std::ferror(out) != 0) {
+        report.error(0, "cannot write the stamped copy: %s", std::strerror(errno));
+    } else if (!ok) {
         report.error(0, "cannot read the whole file: %s",
                      std::ferror(in) != 0 || length == patch.range.length() ? std::strerror(errno)
                                                                             : "it ended early");
