@@ -2,6 +2,7 @@
 # Builds hexstamp and runs every check:
 # - the test suite with warnings as errors (g++);
 # - the same suite built by clang under AddressSanitizer and UndefinedBehaviorSanitizer;
+# - the same suite with the file copy that POSIX systems other than Linux build;
 # - the same suite on Windows x64 under Wine and on Linux arm64 and armhf under qemu-user,
 #   and the release command run twice to prove it reproducible, with lintian and
 #   hardening-check on its packages and its static binaries run in an empty root (CROSS=0
@@ -98,6 +99,8 @@ export -f suite sanitized_suite fuzz install_package
 stage "test suite" test suite build-test
 stage "test suite built by clang, under AddressSanitizer and UndefinedBehaviorSanitizer" \
   sanitize sanitized_suite
+stage "test suite without Linux's file calls, as on other POSIX systems" posix \
+  suite build-posix -DHEXSTAMP_LINUX_CALLS=OFF
 if ((cross)); then
   stage "test suite on win64" win64 suite build-win64 \
     --toolchain cmake/toolchains/x86_64-w64-mingw32.cmake

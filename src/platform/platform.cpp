@@ -85,14 +85,23 @@ std::vector<std::string> candidate_hosts(const char* host) {
     return {host};
 }
 
+bool all_zero(const char* bytes, std::size_t count) {
+    return count == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, count - 1) == 0);
+}
+
+// A block of zeros before the last is sought over, not written: where the file system
+// allows it, a sparse image keeps its holes.
 bool copy_through_buffer(std::FILE* in, std::FILE* out, std::uint64_t size) {
     static char buffer[1 << 20];
     bool ok = seek(in, 0) && seek(out, 0);
     for (std::uint64_t at = 0; ok && at < size;) {
         const auto want =
             static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buffer, size - at));
-        ok = std::fread(buffer, 1, want, in) == want && std::fwrite(buffer, 1, want, out) == want;
+        ok = std::fread(buffer, 1, want, in) == want;
         at += want;
+        ok =
+            ok && (at < size && all_zero(buffer, want) ? seek(out, at)
+                                                       : std::fwrite(buffer, 1, want, out) == want);
     }
     return ok;
 }
