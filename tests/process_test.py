@@ -553,6 +553,9 @@ class Image(unittest.TestCase):
                             self.assertIn(lines(out), result.stdout if out else lines(out))
                             self.assertIn(message, result.stderr)
                             self.assertEqual(board.running(), "running")
+                    if not serial and shutil.which("gdb-multiarch"):
+                        with self.subTest(held_by="gdb-multiarch"):
+                            self.check_a_held_server_is_left_running(folder, board, target)
                     if not serial and shutil.which("gdb-multiarch") and not WINDOWS:
                         for name, verdict in [("app.elf", "matched"), ("bad.elf", "MIS-MATCHED")]:
                             with self.subTest(cross_check=name):
@@ -566,6 +569,23 @@ class Image(unittest.TestCase):
                                                  "MIS-MATCHED" not in compared.stdout)
                 finally:
                     board.close()
+
+    def check_a_held_server_is_left_running(self, folder, board, target):
+        """While gdb holds QEMU's server, a run waits in its backlog and gives up; QEMU takes
+        that connection once gdb has left, halts, and must find the request to run on."""
+        holder = subprocess.Popen(["gdb-multiarch", "-nx", "-batch", "-ex",
+                                   f"target remote {target}", "-ex", "shell sleep 7", "-ex",
+                                   "detach", "app.elf"], cwd=folder, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        while board.running() == "running":
+            time.sleep(0.05)
+        result = run_image(["show", "--target", target, "app.elf"], folder)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("no answer to qSupported within 5 s; does another debugger hold the server?",
+                      result.stderr)
+        holder.wait(timeout=30)
+        time.sleep(1)
+        self.assertEqual(board.running(), "running")
 
 
 if __name__ == "__main__":
