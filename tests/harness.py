@@ -183,11 +183,15 @@ def firmware_elf(folder, name="app.elf", *options, code=(FIRMWARE, FIRMWARE_LAYO
 
 
 def readme_recipe(name):
-    """The lines of the README's code block marked <!-- recipe: name -->, as written."""
-    readme = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md")
-    with open(readme, encoding="utf-8") as text:
-        block = text.read().split(f"<!-- recipe: {name} -->\n", 1)[1]
-    return block.split("```", 2)[1].split("\n", 1)[1]
+    """The lines of the code block marked <!-- recipe: name --> in the README or the page of
+    recipes, as written."""
+    top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    for page in ["README.md", "docs/recipes.md"]:
+        with open(os.path.join(top, page), encoding="utf-8") as text:
+            parts = text.read().split(f"<!-- recipe: {name} -->\n", 1)
+        if len(parts) == 2:
+            return parts[1].split("```", 2)[1].split("\n", 1)[1]
+    raise KeyError(name)
 
 
 def checksum(data):

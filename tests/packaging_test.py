@@ -185,7 +185,8 @@ class Packaging(unittest.TestCase):
                     self.assertIn("SOURCE_DATE_EPOCH is not set and this is not a git checkout",
                                   made.stderr)
                     self.assertNotIn("hexstamp-image", made.stdout)
-                shell = sh("sh", "-c", readme_recipe("shell"), cwd=folder, env=env)
+                shell = sh("sh", "-c", readme_recipe("shell"), cwd=os.path.join(folder, "build"),
+                           env=env)
                 self.assertEqual((shell.returncode == 0, shell.stdout),
                                  (works, "2024-03-09 07:05:02\n" if works else ""))
 
@@ -200,11 +201,16 @@ class Packaging(unittest.TestCase):
         with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as readme:
             section = readme.read().split("## Quick start", 1)[1].split("\n## ", 1)[0]
         script = "".join(re.findall(r"```sh\n(.*?)```", section, re.S))
-        ran = sh("bash", "-e", "-c", script, cwd=self.tmp,
-                 env=dict(os.environ, SOURCE_DATE_EPOCH="1709967902"))
+        try:
+            ran = sh("bash", "-e", "-c", script, cwd=self.tmp,
+                     env=dict(os.environ, SOURCE_DATE_EPOCH="1709967902"))
+        finally:  # the board block's QEMU, should the block have stopped before its end
+            sh("pkill", "-f", "-kernel board.elf")
         self.assertEqual(ran.returncode, 0, ran.stderr)
-        self.assertTrue(ran.stdout.endswith("app.elf: 2024-03-09 07:05:02\n"
-                                            "app.hex: 2024-03-09 07:05:02\n"), ran.stdout)
+        self.assertIn("app.elf: 2024-03-09 07:05:02\napp.hex: 2024-03-09 07:05:02\n"
+                      "2024-03-09 07:05:02\nlocalhost:1234 holds board.elf: 2 regions, ",
+                      ran.stdout)
+        self.assertIn('"status": "running"', ran.stdout.splitlines()[-1])
         self.assertNotIn("warning", ran.stderr)
 
     def check_firmware(self, build, stamp_bytes):

@@ -252,8 +252,8 @@ class Image(unittest.TestCase):
              "07:05:02\n", ""),
             (hex_with(0x40, [0x02]), ["--first", "64", "--last", "64"], [], 0, "02\n", ""),
             (hex_with(0x40, [0] * 7), STAMP_RANGE, [], 1, "",
-             "no stamp at 0x00000040-0x00000046: not stamped (all zero): 00 00 00 00 00 00 00"),
-            (hex_with(0x40, [0xFF] * 7), STAMP_RANGE, [], 1, "", "erased (all FF): FF FF FF"),
+             "no stamp at 0x00000040-0x00000046: not stamped, all zero: 00 00 00 00 00 00 00"),
+            (hex_with(0x40, [0xFF] * 7), STAMP_RANGE, [], 1, "", "erased, all FF: FF FF FF"),
             (hex_with(0x40, [0x01, 0x24, 0x13, 0x09, 0x07, 0x05, 0x02]), STAMP_RANGE, [], 1, "",
              "a field is out of range: 01 24 13"),
             (hex_with(0x40, [0x01, 0x24, 0x03, 0x09, 0x07, 0x05, 0x1A]), STAMP_RANGE, [], 1, "",
@@ -280,7 +280,7 @@ class Image(unittest.TestCase):
             ((STAMPED, hex_with(0x40, [0] * 7)), STAMP_RANGE, ["--json"], 1,
              json.format(0x46, '"01240309070502"', "true", '"2024-03-09 07:05:02"') +
              json.format(0x46, '"00000000000000"', "false", "null").replace("a.hex", B),
-             f"{B}: no stamp at 0x00000040-0x00000046: not stamped (all zero)"),
+             f"{B}: no stamp at 0x00000040-0x00000046: not stamped, all zero"),
         ]
         for image, rng, more, status, out, message in rows:
             with self.subTest(image=image, rng=rng, more=more), \

@@ -44,10 +44,10 @@ const char* why_not(const Patch& patch) {
         return "bytes of the range are not in the image";
     }
     if (all_bytes(patch, 0xFF)) {
-        return "erased (all FF)";
+        return "erased, all FF";
     }
     if (all_bytes(patch, 0x00)) {
-        return "not stamped (all zero)";
+        return "not stamped, all zero";
     }
     for (std::size_t index = 0; index + 7 < length; ++index) {
         if (patch.found[index] != 0) {
