@@ -226,7 +226,9 @@ BOOL WINAPI on_console_event(DWORD event) {
             _wremove(widen(path).c_str());
         }
     }
-    return FALSE; // the default handler ends the process, as for any console program
+    // As the default handler ends a console program, but never with status 0, which Wine's
+    // gives.
+    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
 } // namespace
@@ -240,11 +242,21 @@ std::string unique_name_part() {
            std::to_string(Clock::now().time_since_epoch().count() % 1000000);
 }
 
+// Shared for deletion: Windows deletes no open file otherwise, and a Ctrl-C handler must
+// remove the new file while the program's thread still writes it.
 std::FILE* create_file(const char* path) {
-    const int descriptor = _wopen(widen(path).c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
-                                  _S_IREAD | _S_IWRITE);
+    const HANDLE handle =
+        CreateFileW(widen(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = GetLastError() == ERROR_FILE_EXISTS ? EEXIST : EACCES;
+        return nullptr;
+    }
+    const int descriptor = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_BINARY);
     std::FILE* file = descriptor >= 0 ? _fdopen(descriptor, "wb") : nullptr;
-    if (descriptor >= 0 && file == nullptr) {
+    if (descriptor < 0) {
+        CloseHandle(handle);
+    } else if (file == nullptr) {
         _close(descriptor);
     }
     return file;
