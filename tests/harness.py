@@ -443,3 +443,53 @@ def serial_port(path):
         os.remove(link)
     os.symlink(path, link)
     return "COM7"
+
+
+# Images whose layout carries checksums, built as their formats describe them.
+def uf2_file(blocks, family=0xE48BFF56, flags=0x2000, numbers=None, tags=b""):
+    """UF2 blocks of (address, payload): with flag 0x4000 each carries its payload's MD5."""
+    import hashlib
+    import struct
+    out = b""
+    for index, (address, data) in enumerate(blocks):
+        body = (data + tags).ljust(476, b"\0")
+        if flags & 0x4000:
+            body = body[:452] + struct.pack("<II", address, len(data)) + hashlib.md5(data).digest()
+        number = index if numbers is None else numbers[index]
+        out += struct.pack("<8I", 0x0A324655, 0x9E5D5157, flags | (0x8000 if tags else 0),
+                           address, len(data), number, len(blocks), family) + body + \
+            struct.pack("<I", 0x0AB16F30)
+    return out
+
+
+def esp_image(segments, hashed=True, trailer=b""):
+    """An ESP-IDF app image of (address, data) segments, its checksum and SHA-256."""
+    import hashlib
+    import struct
+    image = struct.pack("<BBBBI", 0xE9, len(segments), 2, 0x20, 0x40080000) + bytes(15) + \
+        bytes([hashed])
+    checksum = 0xEF
+    for address, data in segments:
+        image += struct.pack("<II", address, len(data)) + data
+        for byte in data:
+            checksum ^= byte
+    image += bytes(15 - len(image) % 16) + bytes([checksum])
+    return image + (hashlib.sha256(image).digest() if hashed else b"") + trailer
+
+
+def dfu_suffix(body, dfu_version=0x011A):
+    """`body` and a DFU suffix whose CRC is right."""
+    import struct
+    import zlib
+    whole = body + struct.pack("<4H", 0xFFFF, 0xDF11, 0x0483, dfu_version) + b"UFD\x10"
+    return whole + struct.pack("<I", ~zlib.crc32(whole) & 0xFFFFFFFF)
+
+
+def dfuse_file(elements, target_size=None):
+    """A DfuSe file of one target holding (address, data) elements."""
+    import struct
+    data = b"".join(struct.pack("<II", address, len(part)) + part for address, part in elements)
+    target = b"Target\0" + struct.pack("<I", 1) + b"Internal Flash".ljust(255, b"\0") + \
+        struct.pack("<II", len(data) if target_size is None else target_size, len(elements))
+    return dfu_suffix(b"DfuSe\x01" + struct.pack("<I", 11 + len(target) + len(data)) + b"\x01" +
+                      target + data)

@@ -9,9 +9,10 @@ import tempfile
 import time
 import unittest
 
-from harness import (BINARY, BOARD, BOARD_LAYOUT, EMULATOR, IMAGE_TOOL, REPRODUCIBLE, WINDOWS, GdbServer,
-                     QemuBoard, elf32, firmware_elf, hex_files, invocation_name, lines, readme_recipe,
-                     record, run, run_image, serial_port, zone_reaches)
+from harness import (BINARY, BOARD, BOARD_LAYOUT, EMULATOR, IMAGE_TOOL, REPRODUCIBLE, WINDOWS,
+                     GdbServer, QemuBoard, dfu_suffix, dfuse_file, elf32, esp_image, firmware_elf,
+                     hex_files, invocation_name, lines, readme_recipe, record, run, run_image,
+                     serial_port, uf2_file, zone_reaches)
 
 BINARIES = [BINARY] + ([REPRODUCIBLE] if REPRODUCIBLE else [])
 UNWRITABLE = "\nUnable to write to STDOUT\n"
@@ -161,8 +162,8 @@ class Image(unittest.TestCase):
             ({"a.srec": "S4030000FC\n"}, [*stamp, "a.srec"], "a.srec:1: unknown record type"),
             ({"a.srec": "S9030000FC\n" + srec}, [*stamp, "a.srec"],
              "a.srec:2: a record after the termination record"),
-            ({"a.bin": "\x01\x02"}, [*stamp, "a.bin"], "a.bin: not ELF, Intel HEX or S-record; "
-             "as a raw binary it needs --base ADDRESS"),
+            ({"a.bin": "\x01\x02"}, [*stamp, "a.bin"], "a.bin: not ELF, Intel HEX, S-record, "
+             "TI-TXT, UF2, DfuSe or an ESP-IDF app image; as a raw binary it needs --base ADDRESS"),
             ({"a.bin": "x" * 0x46}, [*stamp, "--base", "0", "a.bin"],
              "a.bin: 0x00000040-0x00000046 lies outside the file, which holds 70 bytes"),
             ({"a.hex": zeros}, [*stamp, "--base", "0", "a.hex"],
@@ -197,6 +198,54 @@ class Image(unittest.TestCase):
             ({}, ["show", "--first", "0", "--last", "16", "--target", ":1"], "the range 0x00000000-0x00000010 holds 17 bytes"),
             ({"a.hex": zeros}, ["show", *STAMP_RANGE, "--target", ":1", "a.hex", "a.hex"],
              "show --target compares the board with one IMAGE at most"),
+        ]
+        # Formats with checksums of their own: each inconsistency refused before any write.
+        def text(data):
+            return data.decode("latin-1")
+        uf2 = uf2_file([(0, bytes(256)), (256, bytes(256))])
+        esp = esp_image([(0x40, bytes(64))])
+        dfuse = dfuse_file([(0x40, bytes(64))])
+        overflowing = bytearray(dfuse[:-16])
+        overflowing[11 + 270:11 + 274] = b"\xff" * 4  # elements in the target
+        rows += [
+            ({"a.uf2": text(uf2[:-100])}, [*stamp, "a.uf2"],
+             "a.uf2: a UF2 file is whole 512-byte blocks, but this one has 924 bytes"),
+            ({"a.uf2": text(uf2[:1020] + bytes(4))}, [*stamp, "a.uf2"],
+             "a.uf2: block 1 (at 0x200): not a UF2 block"),
+            ({"a.uf2": text(uf2_file([(0, bytes(256)), (256, bytes(256))], numbers=[0, 0]))},
+             [*stamp, "a.uf2"], "a.uf2: block 1: block number 0 of 2, out of turn"),
+            ({"a.uf2": text(uf2[:16] + b"\xdd\x01" + uf2[18:])}, [*stamp, "a.uf2"],
+             "a.uf2: block 0: a payload of 477 bytes, but a block holds 476 at most"),
+            ({"a.uf2": text(uf2_file([(0, bytes(256))], tags=b"\x08\xb0\x6d\xb4firm"))},
+             [*stamp, "a.uf2"], "a.uf2: block 0 carries a SHA-2 of the firmware"),
+            ({"a.uf2": text(uf2)}, ["stamp", "--first", "0x200", "--last", "0x206", "a.uf2"],
+             "a.uf2: no block holds 0x00000200-0x00000206"),
+            ({"a.uf2": text(uf2)}, ["stamp", "--first", "0x1FC", "--last", "0x202", "a.uf2"],
+             "a.uf2: the blocks of family 0xE48BFF56 hold 4 of the 7 bytes"),
+            ({"a.uf2": text(uf2)}, [*stamp, "--base", "0", "a.uf2"],
+             "a.uf2: --base is for raw binary images, and this is UF2"),
+            ({"a.bin": text(esp[:-33] + b"\x00" + esp[-32:])}, [*stamp, "a.bin"],
+             "a.bin: the checksum byte is 00, but the segments give EF"),
+            ({"a.bin": text(esp[:-1] + b"\x00")}, [*stamp, "a.bin"],
+             "a.bin: the SHA-256 after the checksum is not the image's"),
+            ({"a.bin": text(esp[:28] + b"\x00\x10" + esp[30:])}, [*stamp, "a.bin"],
+             "a.bin: not ELF, Intel HEX, S-record, TI-TXT, UF2, DfuSe or an ESP-IDF app image (it "
+             "starts as an ESP-IDF app image, but its segments run past the end of the file)"),
+            ({"a.bin": text(esp + b"signature")}, [*stamp, "a.bin"],
+             "a.bin: 9 bytes after the checksum and the hash: a signed or unknown trailer"),
+            ({"a.dfu": text(dfuse[:-1] + b"\x00")}, [*stamp, "a.dfu"],
+             "a.dfu: the DFU suffix's CRC is"),
+            ({"a.dfu": text(dfuse_file([(0x40, bytes(64))], target_size=60))}, [*stamp, "a.dfu"],
+             "a.dfu: target 0, element 0: runs past the end of its target"),
+            ({"a.dfu": text(dfu_suffix(bytes(overflowing)))}, [*stamp, "a.dfu"],
+             "a.dfu: target 0, element 1: runs past the end of its target"),
+            ({"a.txt": "@0040\n000\nq\n"}, [*stamp, "a.txt"],
+             "a.txt:2: column 1: a byte of 3 hexadecimal digits; each byte takes 2"),
+            ({"a.txt": "@00G0\n00\nq\n"}, [*stamp, "a.txt"], "a.txt:1: a bad address"),
+            ({"a.txt": "@0040\n00 00 00 00 00 00 00\n"}, [*stamp, "a.txt"],
+             "a.txt: no \"q\" line at the end"),
+            ({"a.txt": "@0040\n00 00 00 00 00 00 00\nq\n00\n"}, [*stamp, "a.txt"],
+             "a.txt:4: text after the \"q\""),
         ]
         if shutil.which("arm-none-eabi-gcc"):
             with tempfile.TemporaryDirectory() as folder:
@@ -269,6 +318,11 @@ class Image(unittest.TestCase):
         ]
         rows.append(("", ["--base", "0", "--first", "0xC0000000", "--last", "0xC0000006"], [],
                      0, "2024-03-09 07:05:02\n", ""))
+        # A UF2 file whose two families hold two stamps holds none.
+        payload = bytes(0x40) + bytes(STAMP_BYTES)
+        rows.append((uf2_file([(0, payload)]) + uf2_file([(0, payload[:-1] + b"\x03")],
+                                                         family=0xADA52840), STAMP_RANGE, [], 1,
+                     "", "the file's families hold different bytes there: 01 24 03 09 07 05 02"))
         # Several images: one line each, status 0 only when all hold the same valid stamp.
         other = hex_with(0x40, [0x01, 0x24, 0x03, 0x08, 0x17, 0x00, 0x00])
         rows += [
@@ -287,11 +341,11 @@ class Image(unittest.TestCase):
                     tempfile.TemporaryDirectory() as folder:
                 names = ["a.hex", B][:len(image) if isinstance(image, tuple) else 1]
                 for name, text in zip(names, image if isinstance(image, tuple) else [image]):
-                    with open(os.path.join(folder, name), "w") as file:
-                        file.write(text)
+                    with open(os.path.join(folder, name), "wb") as file:
+                        file.write(text if isinstance(text, bytes) else text.encode())
                         if text == "":  # a raw binary with the stamp at 3 GiB, on any platform
                             file.seek(3 << 30)
-                            file.write(bytes(STAMP_BYTES).decode("ascii"))
+                            file.write(bytes(STAMP_BYTES))
                 result = run_image(["show", *rng, *more, *names], folder)
                 self.assertEqual((result.returncode, result.stdout), (status, lines(out)))
                 if image == "" and not WINDOWS:  # stamped, a sparse image keeps its holes

@@ -8,8 +8,9 @@ import unittest
 
 from intelhex import IntelHex
 
-from harness import (IMAGE_TOOL, MARCH_9_2024, TIMEOUT, WINDOWS, firmware_elf, lines, record,
-                     run, run_image, stamp, stamps)
+from harness import (IMAGE_TOOL, MARCH_9_2024, TIMEOUT, WINDOWS, dfu_suffix, dfuse_file,
+                     esp_image, firmware_elf, lines, record, run, run_image, stamp, stamps,
+                     uf2_file)
 
 ARM_GCC = shutil.which("arm-none-eabi-gcc")
 
@@ -76,6 +77,23 @@ class Readers(unittest.TestCase):
             ("srec", srec, 0x0020, 0x0026, [], 1, 1),  # and the S5 count
             ("srec", srec.replace("S5030002FA\nS9030000FC\n", ""), 0x20000, 0x20006, [], 0, 1),
             ("binary", bytes(range(256)), 0x08000080, 0x08000086, ["--base", "0x08000000"], 0, 0),
+            # A stamp across two blocks, each block's MD5 made anew; two families alike.
+            ("uf2", uf2_file([(0x10000000 + 256 * n, PAYLOAD) for n in range(4)], flags=0x6000),
+             0x100000FC, 0x10000102, [], 0, 0),
+            ("uf2", uf2_file([(0x10000000, PAYLOAD)]) + uf2_file([(0x10000000, PAYLOAD)],
+                                                                 family=0xADA52840),
+             0x10000010, 0x10000016, [], 0, 0),
+            ("esp", esp_image([(0x3F400020, bytes(64)), (0x40080000, PAYLOAD)]), 0x40080010,
+             0x40080016, [], 0, 0),
+            ("esp", esp_image([(0x40080000, PAYLOAD)], hashed=False), 0x400800F9, 0x400800FF, [],
+             0, 0),
+            ("dfuse", dfuse_file([(0x08000000, PAYLOAD), (0x08004000, PAYLOAD)]), 0x08004010,
+             0x08004016, [], 0, 0),
+            ("dfu", dfu_suffix(PAYLOAD, 0x0100), 0x08000010, 0x08000016, ["--base", "0x08000000"],
+             0, 0),
+            ("titxt", "@8000\n00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f\r\n10 11\r\nq\r\n",
+             0x800A, 0x8010, [], 2, 0),
+            ("titxt", "@8000\n00 01\nQ\n", 0xA000, 0xA006, [], 0, 2),
         ]
         if ARM_GCC:
             rows += [("elf", None, None, None, [], 0, 0),
@@ -117,6 +135,8 @@ class Readers(unittest.TestCase):
             changed = [at for at in range(len(before)) if before[at] != after[at]]
             self.assertEqual(len(after), len(before))
             self.assertLess(changed[-1] - changed[0], last - first + 1)
+        elif kind in ("uf2", "esp", "dfuse", "dfu"):  # the readers checked every checksum
+            self.assertEqual(len(after), len(before))
         else:
             old, new = before.splitlines(True), after.splitlines(True)
             self.assertEqual(len([line for line in old if line not in new]), rewritten)
@@ -165,8 +185,74 @@ def by_intelhex(path, options):
     return memory.todict()
 
 
+PAYLOAD = bytes(range(256))
+
+
+def by_uf2(path, _options):
+    """Every main-flash block's payload, each MD5 checked with hashlib; families must agree."""
+    import hashlib
+    import struct
+    memory = {}
+    with open(path, "rb") as file:
+        data = file.read()
+    for at in range(0, len(data), 512):
+        flags, address, size = struct.unpack_from("<III", data, at + 8)
+        payload = data[at + 32:at + 32 + size]
+        if flags & 0x4000:
+            md5_at = at + 32 + 452
+            first, length = struct.unpack_from("<II", data, md5_at)
+            assert (first, length) == (address, size)
+            assert hashlib.md5(payload).digest() == data[md5_at + 8:md5_at + 24], "MD5"
+        for index, byte in enumerate(payload):
+            assert memory.setdefault(address + index, byte) == byte, "families differ"
+    return memory
+
+
+def by_esp(path, _options):
+    """The segments, with the checksum and the SHA-256 checked by hashlib."""
+    import hashlib
+    import struct
+    with open(path, "rb") as file:
+        data = file.read()
+    memory, at, checksum = {}, 24, 0xEF
+    for _ in range(data[1]):
+        address, length = struct.unpack_from("<II", data, at)
+        for index, byte in enumerate(data[at + 8:at + 8 + length]):
+            memory[address + index] = byte
+            checksum ^= byte
+        at += 8 + length
+    at += 15 - at % 16
+    assert data[at] == checksum, "checksum"
+    assert data[23] != 1 or hashlib.sha256(data[:at + 1]).digest() == data[at + 1:], "SHA-256"
+    return memory
+
+
+def by_dfu_suffix(path, options):
+    """dfu-suffix -c must accept the CRC; the elements (or the binary) by their addresses."""
+    import struct
+    checked = subprocess.run(["dfu-suffix", "-c", path], capture_output=True, text=True)
+    assert checked.returncode == 0 and "CRC" in checked.stdout, checked.stdout + checked.stderr
+    with open(path, "rb") as file:
+        data = file.read()[:-16]
+    if not data.startswith(b"DfuSe"):
+        return {base(options) + index: byte for index, byte in enumerate(data)}
+    memory, at = {}, 11 + 274
+    while at < len(data):
+        address, length = struct.unpack_from("<II", data, at)
+        memory.update({address + index: byte for index, byte in
+                       enumerate(data[at + 8:at + 8 + length])})
+        at += 8 + length
+    return memory
+
+
+def by_srec_cat_ti_txt(path, _options):
+    return tool_to_dict(["srec_cat", path, "-ti-txt", "-o", path + ".out", "-intel"], path + ".out")
+
+
 READERS = {"ihex": [by_objcopy, by_srec_cat, by_intelhex], "srec": [by_objcopy, by_srec_cat],
-           "binary": [by_objcopy, by_srec_cat, by_intelhex], "elf": [by_objcopy]}
+           "binary": [by_objcopy, by_srec_cat, by_intelhex], "elf": [by_objcopy],
+           "uf2": [by_uf2], "esp": [by_esp], "dfuse": [by_dfu_suffix], "dfu": [by_dfu_suffix],
+           "titxt": [by_srec_cat_ti_txt]}
 
 
 if __name__ == "__main__":

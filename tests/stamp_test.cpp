@@ -1,11 +1,13 @@
 #include "capture.hpp"
 #include "digest/crc32.hpp"
+#include "digest/hash.hpp"
 #include "hexstamp/stamp.h"
 #include "stamp/date_time_stamp.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -162,18 +164,63 @@ TEST(Decode, ReadsBackEveryStampTheToolWrites) {
 } // namespace
 } // namespace hexstamp::testing
 
+// Digests as lower-case hexadecimal, as the published test vectors give them.
+template <typename Bytes> std::string hex_of(const Bytes& bytes) {
+    std::string text;
+    for (const auto byte : bytes) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", unsigned{byte});
+        text += pair;
+    }
+    return text;
+}
+
+std::string digest_of(const std::string& kind, const std::string& input, std::size_t split) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(input.data());
+    const std::size_t rest = input.size() - split;
+    if (kind == "md5" || kind == "sha256") { // piece by piece, as images give their bytes
+        hexstamp::digest::Md5 md5;
+        hexstamp::digest::Sha256 sha256;
+        md5.add(bytes, split);
+        md5.add(bytes + split, rest);
+        sha256.add(bytes, split);
+        sha256.add(bytes + split, rest);
+        return kind == "md5" ? hex_of(md5.finish()) : hex_of(sha256.finish());
+    }
+    const std::uint32_t crc =
+        kind == "mpeg2" ? hexstamp::digest::crc32_mpeg2(bytes + split, rest,
+                                                        hexstamp::digest::crc32_mpeg2(bytes, split))
+                        : hexstamp::digest::crc32_reflected(
+                              bytes + split, rest, hexstamp::digest::crc32_reflected(bytes, split));
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", unsigned{crc});
+    return text;
+}
+
 TEST(Digest, GivesThePublishedCheckValues) {
-    const auto* nine = reinterpret_cast<const std::uint8_t*>("123456789");
+    const std::string fox = "The quick brown fox jumps over the lazy dog";
+    const std::string two_blocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
     const struct {
-        std::uint32_t crc, expected;
+        const char* kind;
+        std::string input;
+        const char* expected;
     } rows[] = {
-        {hexstamp::digest::crc32_mpeg2(nine, 9), 0x0376E6E7u},
-        {hexstamp::digest::crc32_mpeg2(nine, 0), 0xFFFFFFFFu},
-        // Piece by piece, as the blocks of a long region are taken.
-        {hexstamp::digest::crc32_mpeg2(nine + 4, 5, hexstamp::digest::crc32_mpeg2(nine, 4)),
-         0x0376E6E7u},
+        {"mpeg2", "123456789", "0376e6e7"},
+        {"mpeg2", "", "ffffffff"},
+        {"reflected", "123456789", "340bc6d9"}, // zlib's 0xCBF43926, not inverted
+        {"md5", "", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"md5", "abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"md5", fox, "9e107d9d372bb6826bd81d3542a419d6"},
+        {"sha256", "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"sha256", "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"sha256", two_blocks, "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {"sha256", std::string(1000, 'a'),
+         "41edece42d63e8d9bf515a9ba6932e1c20cbc9f5a5d134645adb5db1b9737ea3"},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(row.crc, row.expected);
+        for (const std::size_t split : {std::size_t{0}, row.input.size() / 3}) {
+            EXPECT_EQ(digest_of(row.kind, row.input, split), row.expected)
+                << row.kind << " of " << row.input.substr(0, 20) << ", split at " << split;
+        }
     }
 }

@@ -13,4 +13,11 @@ constexpr std::uint32_t Crc32MpegStart = 0xFFFFFFFFu;
 std::uint32_t crc32_mpeg2(const std::uint8_t* bytes, std::size_t count,
                           std::uint32_t crc = Crc32MpegStart);
 
+// The reflected CRC-32 (polynomial 0xEDB88320) of zlib and PNG, without the final
+// inversion: start from 0xFFFFFFFF and invert the result for zlib's value. A DFU suffix
+// holds it uninverted.
+constexpr std::uint32_t Crc32Start = 0xFFFFFFFFu;
+std::uint32_t crc32_reflected(const std::uint8_t* bytes, std::size_t count,
+                              std::uint32_t crc = Crc32Start);
+
 } // namespace hexstamp::digest

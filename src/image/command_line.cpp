@@ -296,10 +296,16 @@ int check_base(const Options& options, const std::vector<Image>& images, std::FI
     }
     bool any_binary = false;
     for (const Image& image : images) {
-        any_binary = any_binary || image.format == Format::Binary;
-        if (image.format == Format::Binary && options.base == nullptr) {
-            image.report.error(0, "not ELF, Intel HEX or S-record; as a raw binary it needs "
-                                  "--base ADDRESS, the address of its first byte");
+        any_binary = any_binary || needs_base(image.format);
+        if (needs_base(image.format) && options.base == nullptr) {
+            image.report.error(0,
+                               "%s%s; as a raw binary it needs --base ADDRESS, the address "
+                               "of its first byte",
+                               image.format == Format::Binary
+                                   ? "not ELF, Intel HEX, S-record, TI-TXT, UF2, DfuSe or an "
+                                     "ESP-IDF app image"
+                                   : "a raw binary with a DFU suffix",
+                               image.format == Format::Binary ? raw_binary_note(image.in) : "");
             return ImageFailed;
         }
     }
@@ -344,18 +350,8 @@ int find_range(Options& options, std::vector<Image>& images, std::FILE* err) {
 }
 
 bool process(Image& image, std::uint32_t base, std::FILE* out) {
-    switch (image.format) {
-    case Format::Elf:
-        return process_elf(image.in, out, image.patch,
-                           image.elf_offset ? &*image.elf_offset : nullptr, image.report);
-    case Format::IntelHex:
-        return process_intel_hex(image.in, out, image.patch, image.report);
-    case Format::SRecord:
-        return process_srecord(image.in, out, image.patch, image.report);
-    case Format::Binary:
-        break;
-    }
-    return process_binary(image.in, base, out, image.patch, image.report);
+    return process_image(image.format, image.in, base, out, image.patch,
+                         image.elf_offset ? &*image.elf_offset : nullptr, image.report);
 }
 
 // The stamp's bytes as hexstamp writes them, for the moment read once for the whole run.
@@ -395,7 +391,7 @@ int check_writable(const Options& options, const std::vector<Image>& images) {
 // lives, none of it: its records are then added. Part of it is a range the firmware did not
 // reserve, and none of an ELF's range a file not made from that ELF.
 bool holds_range(const Image& image, bool elf_among) {
-    if (image.format != Format::IntelHex && image.format != Format::SRecord) {
+    if (!is_text(image.format)) {
         return true;
     }
     const Range& range = image.patch.range;

@@ -7,8 +7,24 @@
 
 // The image formats. Each reads its whole image, checking it, and records in the patch the
 // bytes the image holds in the range; given `out` and a stamp, it also writes the image there
-// with the range's bytes replaced, and everything else as it was.
+// with the range's bytes replaced, any checksum over them made anew, and everything else as
+// it was.
 namespace hexstamp::image {
+
+enum class Format { Elf, IntelHex, SRecord, TiTxt, Binary, DfuFile, Uf2, EspImage, DfuSe };
+const char* format_name(Format format);
+// A raw binary, with or without a DFU suffix: the address of its first byte is not in it.
+bool needs_base(Format format);
+// A text format, to which records holding a range no record holds can be added.
+bool is_text(Format format);
+
+// Tells the format from the content of the file, not from its name; leaves the file at its
+// start. False when it cannot be read.
+bool detect_format(std::FILE* in, const Report& report, Format& format);
+
+// Processes an image of any format; `base` is a raw binary's, `elf_offset` as process_elf's.
+bool process_image(Format format, std::FILE* in, std::uint32_t base, std::FILE* out, Patch& patch,
+                   const std::uint64_t* elf_offset, const Report& report);
 
 // Passes each line of a text image to `record` until one is refused; false then, or when the
 // file cannot be read.
@@ -23,6 +39,24 @@ template <typename Record> bool for_each_line(std::FILE* in, const Report& repor
 }
 
 bool process_intel_hex(std::FILE* in, std::FILE* out, Patch& patch, const Report& report);
+bool process_ti_txt(std::FILE* in, std::FILE* out, Patch& patch, const Report& report);
+bool process_uf2(std::FILE* in, std::FILE* out, Patch& patch, const Report& report);
+bool process_esp_image(std::FILE* in, std::FILE* out, Patch& patch, const Report& report);
+bool process_dfuse(std::FILE* in, std::FILE* out, Patch& patch, const Report& report);
+// A raw binary followed by a DFU suffix, whose CRC is made anew.
+bool process_dfu_file(std::FILE* in, std::uint32_t base, std::FILE* out, Patch& patch,
+                      const Report& report);
+
+// Whether the first bytes of a file that starts with 0xE9 lay out an ESP-IDF app image: a
+// segment count of 1 to 16 whose segments' lengths lead to a checksum within the file.
+bool is_esp_image(const std::uint8_t* start, std::size_t read, std::FILE* in, std::uint64_t size);
+// What a file taken for a raw binary may be meant as: a broken ESP-IDF app image.
+const char* raw_binary_note(const std::uint8_t* start, std::size_t read, std::FILE* in,
+                            std::uint64_t size);
+// The same for an open file, which is left at its start.
+const char* raw_binary_note(std::FILE* in);
+// Whether the file ends in a DFU suffix (its signature "UFD" and length 16).
+bool has_dfu_suffix(std::FILE* in, std::uint64_t size);
 bool process_srecord(std::FILE* in, std::FILE* out, Patch& patch, const Report& report);
 // A raw binary whose first byte belongs at `base`.
 bool process_binary(std::FILE* in, std::uint32_t base, std::FILE* out, Patch& patch,

@@ -69,45 +69,6 @@ std::size_t Patch::missing() const {
     return count;
 }
 
-const char* format_name(Format format) {
-    switch (format) {
-    case Format::Elf:
-        return "ELF";
-    case Format::IntelHex:
-        return "Intel HEX";
-    case Format::SRecord:
-        return "S-record";
-    case Format::Binary:
-        break;
-    }
-    return "raw binary";
-}
-
-bool detect_format(std::FILE* in, const Report& report, Format& format) {
-    char start[512];
-    const std::size_t read = std::fread(start, 1, sizeof start, in);
-    if (std::ferror(in) != 0 || std::fseek(in, 0, SEEK_SET) != 0) {
-        report.error(0, "cannot read: %s", std::strerror(errno));
-        return false;
-    }
-    std::size_t at = 0;
-    while (at < read && blank(start[at])) {
-        ++at;
-    }
-    format = Format::Binary;
-    if (read >= 4 && std::memcmp(start,
-                                 "\x7F"
-                                 "ELF",
-                                 4) == 0) {
-        format = Format::Elf;
-    } else if (at < read && start[at] == ':') {
-        format = Format::IntelHex;
-    } else if (at + 1 < read && start[at] == 'S' && start[at + 1] >= '0' && start[at + 1] <= '9') {
-        format = Format::SRecord;
-    }
-    return true;
-}
-
 bool file_size(std::FILE* in, const Report& report, std::uint64_t& size) {
     if (!platform::size_of(in, size)) {
         report.error(0, "cannot tell the file's size: %s", std::strerror(errno));
@@ -118,6 +79,31 @@ bool file_size(std::FILE* in, const Report& report, std::uint64_t& size) {
 
 bool read_at(std::FILE* in, std::uint64_t offset, void* bytes, std::size_t count) {
     return platform::seek(in, offset) && std::fread(bytes, 1, count, in) == count;
+}
+
+bool read_whole_file(std::FILE* in, const Report& report, std::vector<std::uint8_t>& bytes) {
+    std::uint64_t size = 0;
+    if (!file_size(in, report, size)) {
+        return false;
+    }
+    if (size > bytes.max_size()) {
+        report.error(0, "too large to read whole: %llu bytes",
+                     static_cast<unsigned long long>(size));
+        return false;
+    }
+    bytes.resize(static_cast<std::size_t>(size));
+    if (!read_at(in, 0, bytes.data(), bytes.size())) {
+        report.error(0, "cannot read the whole file: %s",
+                     std::ferror(in) != 0 ? std::strerror(errno) : "it ended early");
+        return false;
+    }
+    return true;
+}
+
+void write_bytes(std::FILE* out, const std::vector<std::uint8_t>& bytes) {
+    if (out != nullptr) {
+        std::fwrite(bytes.data(), 1, bytes.size(), out);
+    }
 }
 
 bool add_file_bytes(std::FILE* in, std::uint64_t offset, std::uint64_t size, std::uint64_t address,

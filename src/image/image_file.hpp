@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // What every image format shares: diagnostics that name the file and line, the stamp's
 // range and bytes, detection of the format, a streaming line reader and the atomic
@@ -61,14 +62,10 @@ struct Patch {
     // for; true when it holds bytes of the range.
     bool visit_record(std::uint64_t address, std::uint8_t* data, std::size_t count);
     std::size_t missing() const;
+    // Set when copies of the range within one image disagree (the families of a UF2 file):
+    // the image then holds no one stamp.
+    const char* disagreement = nullptr;
 };
-
-enum class Format { Elf, IntelHex, SRecord, Binary };
-const char* format_name(Format format);
-
-// Tells the format from the first bytes of the file, not from its name; leaves the file at
-// its start. False when it cannot be read.
-bool detect_format(std::FILE* in, const Report& report, Format& format);
 
 // The size of an open file in bytes; false when it cannot be told or the C library cannot
 // seek that far.
@@ -76,6 +73,23 @@ bool file_size(std::FILE* in, const Report& report, std::uint64_t& size);
 
 // Reads `count` bytes at `offset`.
 bool read_at(std::FILE* in, std::uint64_t offset, void* bytes, std::size_t count);
+
+// Reads the whole file, for formats whose checksums cover it; false, with the reason
+// reported, when it cannot be read.
+bool read_whole_file(std::FILE* in, const Report& report, std::vector<std::uint8_t>& bytes);
+// Writes `bytes` to `out` (none: only reading).
+void write_bytes(std::FILE* out, const std::vector<std::uint8_t>& bytes);
+
+// Little-endian fields of binary formats.
+inline std::uint32_t get_le32(const std::uint8_t* at) {
+    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8u |
+           static_cast<std::uint32_t>(at[2]) << 16u | static_cast<std::uint32_t>(at[3]) << 24u;
+}
+inline void put_le32(std::uint8_t* at, std::uint32_t value) {
+    for (unsigned index = 0; index < 4; ++index) {
+        at[index] = static_cast<std::uint8_t>(value >> (8u * index));
+    }
+}
 
 // Adds `size` bytes of the file at `offset` to the contents, at `address`. False, with the
 // reason reported, when the file cannot be read.

@@ -43,6 +43,9 @@ const char* why_not(const Patch& patch) {
     if (patch.missing() > 0) {
         return "bytes of the range are not in the image";
     }
+    if (patch.disagreement != nullptr) {
+        return patch.disagreement;
+    }
     if (all_bytes(patch, 0xFF)) {
         return "erased, all FF";
     }
@@ -71,8 +74,8 @@ struct Examined {
 Examined examine(const Patch& patch) {
     Examined examined;
     hexstamp_time time{};
-    examined.valid =
-        patch.missing() == 0 && hexstamp_decode(patch.found, patch.range.length(), &time) == 1;
+    examined.valid = patch.missing() == 0 && patch.disagreement == nullptr &&
+                     hexstamp_decode(patch.found, patch.range.length(), &time) == 1;
     if (examined.valid) {
         stamp_text(patch, time, examined.text);
     }
