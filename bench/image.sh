@@ -53,6 +53,9 @@ for size in 1 64; do
              "$tool stamp ${range[$size]} --output out.srec image-$size.srec"
              "$tool stamp ${range[$size]} --base 0x08000000 --output out.bin image-$size.bin")
 done
+# Reading and checking alone: what stamping a text image costs beyond it.
+"$tool" stamp ${range[64]} --output stamped-64.hex image-64.hex
+commands+=("$tool show ${range[64]} stamped-64.hex")
 hyperfine -N --warmup 2 --min-runs 5 --export-json time.json "${commands[@]}" >&2
 for command in "${commands[@]}"; do
   peak=0
@@ -72,7 +75,7 @@ means = {r["command"]: r["mean"] for r in json.load(open("time.json"))["results"
 rss = dict(line.rsplit("\t", 1) for line in open("memory").read().splitlines())
 def label(command):
     words = command.split()
-    return f"{os.path.basename(words[0])} {next(w for w in words if w.startswith('image-'))}"
+    return f"{os.path.basename(words[0])} {words[1]} {words[-1]}"
 print(f"{'command':<40} {'mean ms':>9} {'max RSS KiB':>12}")
 for command, mean in means.items():
     print(f"{label(command):<40} {mean * 1000:>9.1f} {rss[command]:>12}")
@@ -83,6 +86,10 @@ for size, at in [(1, 0), (64, 6)]:
     print(f"{size} MiB: hexstamp-image is {means[srec] / means[hexes]:.1f}x as fast as srec_cat "
           f"on Intel HEX (target: at least 5x) and {means[objcopy] / means[elfs]:.1f}x as fast "
           f"as objcopy --update-section on ELF (target: at least 1.5x)")
+stamp, show = commands[6], commands[12]
+print(f"64 MiB Intel HEX: stamp takes {means[stamp] / means[show]:.2f}x as long as show "
+      f"(target: at most 1.3x) and is {means[commands[7]] / means[stamp]:.0f}x as fast as "
+      f"srec_cat (target: at least 20x)")
 for offset, kind in enumerate(["Intel HEX", None, "ELF", None, "S-record", "binary"]):
     if kind:
         small, large = int(rss[commands[offset]]), int(rss[commands[offset + 6]])

@@ -538,6 +538,37 @@ class Image(unittest.TestCase):
                 self.assertEqual((run_number, result.returncode, result.stderr), (run_number, 0, ""))
             server.close()
 
+    @unittest.skipUnless(shutil.which("mipsel-linux-gnu-gcc"), "needs gcc-mipsel-linux-gnu")
+    def test_a_pic32_elf_and_its_hex_at_physical_addresses(self):
+        """A PIC32's ELF holds KSEG0 addresses, its HEX the physical ones: the top three bits
+        cleared. Both are stamped, shown and verified alike; the section is the stamp alone."""
+        with tempfile.TemporaryDirectory() as folder:
+            with open(os.path.join(folder, "app.c"), "w") as source:
+                source.write("#include <hexstamp/stamp.h>\nHEXSTAMP_DEFINE(build_stamp, 7);\n"
+                             "int main(void) { return build_stamp[0]; }\n")
+            with open(os.path.join(folder, "app.ld"), "w") as layout:
+                layout.write("SECTIONS { .text 0x9D000000 : { *(.text*) }\n"
+                             "  .hexstamp 0x9D00FFF0 : { KEEP(*(.hexstamp)) } }\n")
+            include = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "include")
+            subprocess.run(["mipsel-linux-gnu-gcc", "-O1", "-nostdlib", "-static", "-fno-pic",
+                            "-mno-abicalls", "-Wl,-n", "-e", "main", "-I", include, "-T", "app.ld",
+                            "app.c", "-o", "app.elf"], cwd=folder, check=True)
+            # As the PIC32 toolchain writes it: physical addresses. objcopy takes a MIPS32
+            # address as sign-extended to 64 bits.
+            subprocess.run(["mipsel-linux-gnu-objcopy", "-O", "ihex", "--change-addresses",
+                            "-0xFFFFFFFF80000000", "app.elf", "app.hex"], cwd=folder, check=True)
+            for args, out in [(["stamp", "--symbol", "build_stamp", "app.elf", "app.hex"], ""),
+                              (["stamp", "app.hex", "app.elf"], ""),
+                              (["show", "app.elf", "app.hex"], "app.elf: 2024-03-09 07:05:02\n"
+                               "app.hex: 2024-03-09 07:05:02\n"),
+                              (["verify", "app.elf", "app.hex"], "app.hex holds app.elf: ")]:
+                with self.subTest(args=args):
+                    result = run_image(args, folder)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertIn(lines(out), result.stdout)
+            with open(os.path.join(folder, "app.hex")) as stamped:
+                self.assertIn(":07FFF00001240309070502CB", stamped.read())
+
     @unittest.skipUnless(shutil.which("gdbserver"), "needs gdbserver")
     def test_gdbserver_leaves_its_process_running_untraced(self):
         """A process that gdbserver serves is detached from, not continued: else it stays

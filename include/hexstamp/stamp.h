@@ -5,7 +5,8 @@
  * the bytes back as a date and time.
  *
  * Freestanding C99, also valid C++11: no library call, no division, nothing the compiler
- * must fetch from a runtime library, so it builds with -nostdlib for any Cortex-M.
+ * must fetch from a runtime library, so it builds with -nostdlib for any Cortex-M; on AVR it
+ * uses avr-libc's program-memory reads, and nothing else of it.
  *
  * Copyright (c) 2026 The hexstamp developers. MIT licence. */
 #ifndef HEXSTAMP_STAMP_H
@@ -21,9 +22,28 @@ extern "C" {
 /* Defines `name` as a stamp of `length` bytes (1 to 16), zero until the build writes it.
  * Volatile, so that the compiler reads the stamped bytes rather than the zeros it saw;
  * `used`, so that it stays even when nothing reads it. Under --gc-sections the linker
- * script keeps it with KEEP(*(.hexstamp)). */
+ * script keeps it with KEEP(*(.hexstamp)). Aligned to 1, so that the section holds the
+ * stamp and nothing else: assemblers (every MIPS one) pad a section to its alignment.
+ *
+ * In C++ too the stamp has external C linkage, so that its symbol is the name written
+ * (--symbol build_stamp), not a mangled local one.
+ *
+ * On AVR, flash and RAM are apart: the stamp is const and not volatile there, which makes
+ * avr-gcc's linker place .hexstamp in flash, after .text, without a linker-script change.
+ * The firmware reads it from program memory with hexstamp_decode_P. */
+#ifdef __cplusplus
+#define HEXSTAMP_LINKAGE_ extern "C"
+#else
+#define HEXSTAMP_LINKAGE_
+#endif
+#ifdef __AVR__
+#define HEXSTAMP_QUALIFIERS_ const
+#else
+#define HEXSTAMP_QUALIFIERS_ const volatile
+#endif
 #define HEXSTAMP_DEFINE(name, length)                                                              \
-    __attribute__((used, section(".hexstamp"))) const volatile uint8_t name[(length)] = {0}
+    HEXSTAMP_LINKAGE_ __attribute__((used, section(".hexstamp"), aligned(1)))                      \
+    HEXSTAMP_QUALIFIERS_ uint8_t name[(length)] = {0}
 
 /* A decoded stamp. A field the stamp is too short to hold is -1. */
 struct hexstamp_time {
@@ -86,6 +106,25 @@ static inline int hexstamp_decode(const volatile uint8_t* stamp, size_t length,
     time->year = century < 0 ? -1 : century * 100 + 1900 + year;
     return 1;
 }
+
+#ifdef __AVR__
+#include <avr/pgmspace.h>
+
+/* hexstamp_decode for a stamp in program memory, as HEXSTAMP_DEFINE places it on AVR:
+ * hexstamp_decode_P(build_stamp, sizeof build_stamp, &built). */
+static inline int hexstamp_decode_P(const uint8_t* stamp, size_t length,
+                                    struct hexstamp_time* time) {
+    uint8_t copy[16];
+    size_t index;
+    if (stamp == NULL || length == 0 || length > sizeof copy) {
+        return 0;
+    }
+    for (index = 0; index < length; ++index) {
+        copy[index] = pgm_read_byte(stamp + index);
+    }
+    return hexstamp_decode(copy, length, time);
+}
+#endif
 
 #ifdef __cplusplus
 }

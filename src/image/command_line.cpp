@@ -76,6 +76,7 @@ struct Options {
     bool json = false;
     bool crc = false;
     bool has_range = false; // whether the stamp's range is known
+    bool mips = false;      // the range came from a MIPS ELF
     std::vector<const char*> images;
     Target board;
     Range range;
@@ -333,6 +334,7 @@ int find_range(Options& options, std::vector<Image>& images, std::FILE* err) {
             std::uint64_t offset = 0;
             const Report report{optional ? nullptr : image.report.err, image.path};
             options.has_range = find_in_elf(image.in, place, options.range, offset, report);
+            options.mips = is_mips_elf(image.in);
             if (options.has_range) {
                 image.elf_offset = offset;
             }
@@ -349,9 +351,48 @@ int find_range(Options& options, std::vector<Image>& images, std::FILE* err) {
                             "--first and --last");
 }
 
-bool process(Image& image, std::uint32_t base, std::FILE* out) {
-    return process_image(image.format, image.in, base, out, image.patch,
+bool process(Image& image, std::uint32_t base, std::FILE* out, Patch& patch) {
+    return process_image(image.format, image.in, base, out, patch,
                          image.elf_offset ? &*image.elf_offset : nullptr, image.report);
+}
+
+bool process(Image& image, std::uint32_t base, std::FILE* out) {
+    return process(image, base, out, image.patch);
+}
+
+// A MIPS ELF's KSEG0 or KSEG1 range stands for a physical one: a PIC32's HEX, S-record or
+// binary that holds the physical range, and not the one the ELF gives, is stamped there.
+int choose_physical(const Options& options, std::vector<Image>& images) {
+    const Range physical{static_cast<std::uint32_t>(mips_physical(options.range.first)),
+                         static_cast<std::uint32_t>(mips_physical(options.range.last))};
+    if (!options.mips || physical.first == options.range.first) {
+        return ImageSuccess;
+    }
+    for (Image& image : images) {
+        if (image.format == Format::Elf) {
+            continue;
+        }
+        Patch probe;
+        probe.range = options.range;
+        if (!process(image, options.base_address, nullptr, probe) || !platform::seek(image.in, 0)) {
+            return ImageFailed;
+        }
+        if (probe.missing() == probe.range.length()) {
+            image.patch.range = physical;
+        }
+    }
+    return ImageSuccess;
+}
+
+// The contents of a MIPS ELF as a PIC32's other images hold them: at physical addresses.
+Contents physical_contents(const Contents& contents) {
+    Contents physical;
+    for (const Region& region : contents.regions()) {
+        physical.add(mips_physical(region.first), region.bytes.data(), region.bytes.size(),
+                     region.may_be_ram);
+    }
+    physical.finish();
+    return physical;
 }
 
 // The stamp's bytes as hexstamp writes them, for the moment read once for the whole run.
@@ -490,7 +531,15 @@ int verify_images(const Options& options, std::vector<Image>& images, std::FILE*
     }
     int status = ImageSuccess;
     for (std::size_t index = 1; index < images.size(); ++index) {
-        const std::vector<Compared> result = compare_images(contents.front(), contents[index]);
+        // A PIC32's ELF and its HEX: virtual addresses in the one, physical in the other.
+        const bool mips = images[index].format != image.format &&
+                          (image.format == Format::Elf || images[index].format == Format::Elf) &&
+                          is_mips_elf((image.format == Format::Elf ? image : images[index]).in);
+        const Contents mapped[] = {mips ? physical_contents(contents.front()) : Contents{},
+                                   mips ? physical_contents(contents[index]) : Contents{}};
+        const std::vector<Compared> result =
+            mips ? compare_images(mapped[0], mapped[1])
+                 : compare_images(contents.front(), contents[index]);
         status = std::max(status,
                           print_verdict(images[index].path, false, image.path, contents.front(),
                                         result, stamped ? stamp : nullptr, options.json, out, err));
@@ -529,6 +578,9 @@ int run_image(int argc, const char* const* argv, std::FILE* out, std::FILE* err,
     }
     for (Image& image : images) {
         image.patch.range = options.range;
+    }
+    if (status == ImageSuccess && !informs && options.has_range) {
+        status = choose_physical(options, images);
     }
     std::uint8_t stamp[MaxStampLength] = {};
     const bool stamping = options.command == Command::Stamp;

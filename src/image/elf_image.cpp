@@ -12,9 +12,9 @@ struct Field {
 };
 
 namespace header {
-constexpr Field Type{16, 2, 16, 2}, ProgramOffset{28, 4, 32, 8}, SectionOffset{32, 4, 40, 8},
-    ProgramEntrySize{42, 2, 54, 2}, ProgramCount{44, 2, 56, 2}, SectionEntrySize{46, 2, 58, 2},
-    SectionCount{48, 2, 60, 2}, NameSection{50, 2, 62, 2};
+constexpr Field Type{16, 2, 16, 2}, Machine{18, 2, 18, 2}, ProgramOffset{28, 4, 32, 8},
+    SectionOffset{32, 4, 40, 8}, ProgramEntrySize{42, 2, 54, 2}, ProgramCount{44, 2, 56, 2},
+    SectionEntrySize{46, 2, 58, 2}, SectionCount{48, 2, 60, 2}, NameSection{50, 2, 62, 2};
 constexpr std::size_t Size32 = 52, Size64 = 64;
 } // namespace header
 
@@ -58,6 +58,7 @@ class Elf {
 
     bool open();
     std::uint64_t type() const { return type_; }
+    std::uint64_t machine() const { return machine_; }
     std::uint64_t segment_count() const { return program_count_; }
     std::uint64_t section_count() const { return section_count_; }
     Segment segment(std::uint64_t index);
@@ -65,6 +66,8 @@ class Elf {
     bool find_section(const char* name, Section& found, std::uint64_t& index);
     bool find_symbol(const char* name, std::uint64_t& value, std::uint64_t& size,
                      std::uint64_t& section_index);
+    // The one sized symbol in section `index`, if there is exactly one.
+    bool only_symbol_in(std::uint64_t index, std::uint64_t& value, std::uint64_t& size);
     std::uint64_t size() const { return size_; }
     // Whether a malformed part of the file has been reported.
     bool failed() const { return failed_; }
@@ -91,6 +94,7 @@ class Elf {
     bool wide_ = false;
     bool big_ = false;
     std::uint64_t type_ = 0;
+    std::uint64_t machine_ = 0;
     std::uint64_t program_offset_ = 0, program_entry_ = 0, program_count_ = 0;
     std::uint64_t section_offset_ = 0, section_entry_ = 0, section_count_ = 0, names_ = 0;
     bool failed_ = false;
@@ -187,6 +191,7 @@ bool Elf::open() {
         return false;
     }
     type_ = get(bytes, header::Type);
+    machine_ = get(bytes, header::Machine);
     program_offset_ = get(bytes, header::ProgramOffset);
     program_entry_ = get(bytes, header::ProgramEntrySize);
     program_count_ = get(bytes, header::ProgramCount);
@@ -347,6 +352,32 @@ bool Elf::find_symbol(const char* name, std::uint64_t& value, std::uint64_t& siz
     return found && !failed_;
 }
 
+bool Elf::only_symbol_in(std::uint64_t index, std::uint64_t& value, std::uint64_t& size) {
+    Section table{};
+    std::uint64_t table_index = 0;
+    while (table_index < section_count_ && table.type != section::SymbolTable && !failed_) {
+        table = section(table_index++);
+    }
+    if (table.type != section::SymbolTable ||
+        table.entry_size < (wide_ ? symbol::Size64 : symbol::Size32) ||
+        table.entry_size > LargestEntry) {
+        return false;
+    }
+    int found = 0;
+    for (std::uint64_t entry = 0; entry < table.size / table.entry_size && found < 2; ++entry) {
+        std::uint8_t bytes[LargestEntry];
+        if (!read_entry(table.offset, table.entry_size, entry, bytes)) {
+            return false;
+        }
+        if (get(bytes, symbol::SectionIndex) == index && get(bytes, symbol::Size) > 0) {
+            value = get(bytes, symbol::Value);
+            size = get(bytes, symbol::Size);
+            ++found;
+        }
+    }
+    return found == 1;
+}
+
 // The load address of `size` bytes at file offset `offset`: where the loadable segment that
 // holds them is loaded, or, in a file without one, where the section says.
 bool load_address(Elf& elf, std::uint64_t offset, std::uint64_t size, std::uint64_t fallback,
@@ -397,6 +428,17 @@ bool section_place(Elf& elf, const char* name, std::uint64_t& offset, std::uint6
     offset = found.offset;
     size = found.size;
     address = found.address;
+    // An assembler that pads the section to its alignment (every MIPS one did, before the
+    // header aligned the stamp to 1) makes it longer than the stamp: the one symbol in it is.
+    std::uint64_t value = 0;
+    std::uint64_t symbol_size = 0;
+    if (elf.type() != Relocatable && elf.only_symbol_in(index, value, symbol_size) &&
+        symbol_size < size && value >= found.address && value - found.address < size &&
+        symbol_size <= size - (value - found.address)) {
+        offset += value - found.address;
+        address = value;
+        size = symbol_size;
+    }
     return check_size(report, "section", name, size);
 }
 
@@ -473,11 +515,36 @@ Placement locate(Elf& elf, const Range& range, std::uint64_t& offset, const Repo
     return placement;
 }
 
-// What a programmer writes: the file bytes of every loadable segment, at its load address,
-// whatever its flags say. The stamp's own section is writable, and so is a vector table
-// declared without const, and linkers put both into one segment with the code in flash.
+// What a programmer writes: each section with contents that a loadable segment loads, at its
+// load address, as a HEX file made from the ELF holds them; whatever the segment's flags say.
+// The stamp's own section is writable, and so is a vector table declared without const, and
+// linkers put both into one segment with the code in flash. Bytes between sections are
+// padding that no HEX file holds. Without section headers, the segments' file bytes.
 bool add_segments(Elf& elf, std::FILE* in, Contents& contents, const Report& report) {
-    for (std::uint64_t index = 0; index < elf.segment_count(); ++index) {
+    for (std::uint64_t index = 0; index < elf.section_count() && !elf.failed(); ++index) {
+        const Section entry = elf.section(index);
+        if (!entry.has_contents() || (entry.flags & section::Allocated) == 0 || entry.size == 0) {
+            continue;
+        }
+        for (std::uint64_t at = 0; at < elf.segment_count(); ++at) {
+            const Segment segment = elf.segment(at);
+            if (segment.type != program::Load || entry.offset < segment.offset ||
+                entry.offset - segment.offset >= segment.file_size ||
+                entry.size > segment.file_size - (entry.offset - segment.offset)) {
+                continue;
+            }
+            const bool may_be_ram = (segment.flags & program::Writable) != 0 &&
+                                    segment.run_address == segment.load_address;
+            if (!add_file_bytes(in, entry.offset, entry.size,
+                                segment.load_address + (entry.offset - segment.offset), may_be_ram,
+                                contents, report)) {
+                return false;
+            }
+            break;
+        }
+    }
+    for (std::uint64_t index = 0; elf.section_count() == 0 && index < elf.segment_count();
+         ++index) {
         const Segment entry = elf.segment(index);
         const bool may_be_ram =
             (entry.flags & program::Writable) != 0 && entry.run_address == entry.load_address;
@@ -513,6 +580,13 @@ bool find_in_elf(std::FILE* in, const ElfPlace& place, Range& range, std::uint64
         range.last = static_cast<std::uint32_t>(address + size - 1);
     }
     return ok;
+}
+
+bool is_mips_elf(std::FILE* in) {
+    const Report quiet{nullptr, ""};
+    Elf elf(in, quiet);
+    constexpr std::uint64_t Mips = 8;
+    return elf.open() && elf.machine() == Mips;
 }
 
 bool process_elf(std::FILE* in, std::FILE* out, Patch& patch, const std::uint64_t* known_offset,

@@ -65,6 +65,14 @@ bool process_binary(std::FILE* in, std::uint32_t base, std::FILE* out, Patch& pa
 bool process_elf(std::FILE* in, std::FILE* out, Patch& patch, const std::uint64_t* known_offset,
                  const Report& report);
 
+// Whether an ELF is for MIPS, whose KSEG0 and KSEG1 addresses stand for physical ones.
+bool is_mips_elf(std::FILE* in);
+// The physical address a MIPS KSEG0 or KSEG1 address (0x80000000 to 0xBFFFFFFF) stands
+// for, as a PIC32's HEX files hold it: the top three bits cleared. Others are as given.
+inline std::uint64_t mips_physical(std::uint64_t address) {
+    return address >= 0x80000000u && address <= 0xBFFFFFFFu ? address & 0x1FFFFFFFu : address;
+}
+
 // Where a stamp lives in an ELF: a symbol (from .symtab) or a section, given as the range at
 // its load address, where a HEX file made from the ELF holds it.
 struct ElfPlace {

@@ -166,6 +166,7 @@ LineReader::~LineReader() {
 bool LineReader::fill() {
     std::memmove(buffer_, buffer_ + begin_, end_ - begin_);
     end_ -= begin_;
+    buffer_offset_ += begin_;
     begin_ = 0;
     end_ += std::fread(buffer_ + end_, 1, ChunkSize - end_, in_);
     if (std::ferror(in_) != 0) {
@@ -203,6 +204,7 @@ bool LineReader::next(Line& line) {
         return false;
     }
     line.text = buffer_ + begin_;
+    line.offset = buffer_offset_ + begin_;
     line.number = ++number_;
     line.length = length;
     line.ending_length = newline != nullptr ? 1 : 0;
@@ -257,11 +259,40 @@ int hex_digit(char c) {
     return (entry & Invalid) != 0 ? -1 : entry & 0x0F;
 }
 
-void copy_line(std::FILE* out, const Line& line) {
-    if (out == nullptr) {
+void TextOutput::copy(const Line& line) {
+    if (out_ == nullptr) {
         return;
     }
-    std::fwrite(line.text, 1, line.length + line.ending_length, out);
+    if (!platform::copies_file_parts()) {
+        std::fwrite(line.text, 1, line.length + line.ending_length, out_);
+        return;
+    }
+    if (line.offset != to_) {
+        put();
+        from_ = line.offset;
+    }
+    to_ = line.offset + line.length + line.ending_length;
+}
+
+std::FILE* TextOutput::put() {
+    if (out_ != nullptr && to_ > from_) {
+        failed_ = failed_ || !platform::copy_file_part(in_, from_, to_ - from_, out_);
+        from_ = to_;
+    }
+    return out_;
+}
+
+bool TextOutput::finish() {
+    put();
+    return !failed_;
+}
+
+bool finish_text(TextOutput& text, const Report& report) {
+    if (!text.finish()) {
+        report.error(0, "cannot write the stamped copy: %s", std::strerror(errno));
+        return false;
+    }
+    return true;
 }
 
 bool decode_hex(const Line& line, std::size_t from, TextRecord& record, const Report& report) {

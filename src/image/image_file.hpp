@@ -108,6 +108,7 @@ struct Line {
     const char* ending = nullptr;
     std::size_t ending_length = 0;
     unsigned long number = 0;
+    std::uint64_t offset = 0; // where the line starts in the file
 };
 
 // Reads a text image line by line through a buffer of fixed size, so that memory does not
@@ -130,6 +131,7 @@ class LineReader {
     char* buffer_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
+    std::uint64_t buffer_offset_ = 0; // where the buffer's first byte lies in the file
     unsigned long number_ = 0;
     bool at_end_ = false;
     bool failed_ = false;
@@ -141,8 +143,31 @@ bool is_blank(const Line& line);
 // The value of a hexadecimal digit, or -1.
 int hex_digit(char c);
 
-// Writes a line's characters and ending unchanged; nothing when only reading (no `out`).
-void copy_line(std::FILE* out, const Line& line);
+// The new file of a text image: lines that stay as they were are copied from the input in
+// long runs, by the kernel where it can, so that a stamp that changes one line of a large
+// file costs little more than reading it; lines that change or are added are written.
+// Without `out`, it only reads.
+class TextOutput {
+  public:
+    TextOutput(std::FILE* in, std::FILE* out) : in_(in), out_(out) {}
+    bool writing() const { return out_ != nullptr; }
+    // A line, unchanged.
+    void copy(const Line& line);
+    // The stream to write changed or added lines to, once the lines before them are out.
+    std::FILE* put();
+    // False when the copy failed.
+    bool finish();
+
+  private:
+    std::FILE* in_;
+    std::FILE* out_;
+    std::uint64_t from_ = 0; // the run of lines to copy: [from_, to_)
+    std::uint64_t to_ = 0;
+    bool failed_ = false;
+};
+
+// Finishes the new file of a text image; false, with the reason reported, when it failed.
+bool finish_text(TextOutput& text, const Report& report);
 
 // What the text formats share about a line: its bytes from `from` on, decoded from pairs of
 // hexadecimal digits, the case of its letters and its line ending, to reuse for new lines.

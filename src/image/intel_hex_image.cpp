@@ -19,7 +19,7 @@ struct Addressing {
 };
 
 struct HexImage {
-    std::FILE* out;
+    TextOutput text;
     Patch& patch;
     const Report& report;
     Addressing addressing;
@@ -30,8 +30,8 @@ struct HexImage {
 void write_address_record(HexImage& image, std::uint8_t type, std::uint16_t value) {
     const std::uint8_t bytes[] = {static_cast<std::uint8_t>(value >> 8u),
                                   static_cast<std::uint8_t>(value & 0xFFu)};
-    write_record(image.out, type, 0, bytes, 2, image.style.letters);
-    image.style.write_ending(image.out);
+    write_record(image.text.put(), type, 0, bytes, 2, image.style.letters);
+    image.style.write_ending(image.text.put());
 }
 
 // The range's bytes that no record held, added before the end-of-file record.
@@ -49,10 +49,10 @@ void add_missing(HexImage& image) {
                 image.addressing.linear = upper;
                 image.addressing.linear_last = true;
             }
-            write_record(image.out, DataRecord, static_cast<std::uint16_t>(address & 0xFFFFu),
-                         image.patch.stamp + index, static_cast<std::uint8_t>(count),
-                         image.style.letters);
-            image.style.write_ending(image.out);
+            write_record(image.text.put(), DataRecord,
+                         static_cast<std::uint16_t>(address & 0xFFFFu), image.patch.stamp + index,
+                         static_cast<std::uint8_t>(count), image.style.letters);
+            image.style.write_ending(image.text.put());
         });
 }
 
@@ -68,11 +68,11 @@ bool data_record(HexImage& image, const Line& line, TextRecord& record) {
     }
     std::uint8_t* data = record.bytes + 4;
     const bool touched = image.patch.visit_record(address, data, count);
-    if (image.out != nullptr && touched) {
-        write_record(image.out, DataRecord, offset, data, count, record.letters);
-        std::fwrite(line.ending, 1, line.ending_length, image.out);
+    if (image.text.writing() && touched) {
+        write_record(image.text.put(), DataRecord, offset, data, count, record.letters);
+        std::fwrite(line.ending, 1, line.ending_length, image.text.put());
     } else {
-        copy_line(image.out, line);
+        image.text.copy(line);
     }
     return true;
 }
@@ -113,18 +113,18 @@ bool other_record(HexImage& image, const Line& line, const TextRecord& record) {
         image.addressing.linear = value << 16u;
         image.addressing.linear_last = true;
     } else if (type == EndOfFileRecord) {
-        if (image.out != nullptr && image.patch.stamp != nullptr) {
+        if (image.text.writing() && image.patch.stamp != nullptr) {
             add_missing(image);
         }
         image.ended = true;
     }
-    copy_line(image.out, line);
+    image.text.copy(line);
     return true;
 }
 
 bool record_line(HexImage& image, const Line& line) {
     if (is_blank(line)) {
-        copy_line(image.out, line);
+        image.text.copy(line);
         return true;
     }
     if (image.ended) {
@@ -168,13 +168,13 @@ bool record_line(HexImage& image, const Line& line) {
 } // namespace
 
 bool process_intel_hex(std::FILE* in, std::FILE* out, Patch& patch, const Report& report) {
-    HexImage image{out, patch, report, {}, {}, false};
+    HexImage image{TextOutput(in, out), patch, report, {}, {}, false};
     bool ok = for_each_line(in, report, [&](const Line& line) { return record_line(image, line); });
     if (ok && !image.ended) {
         report.error(0, "no end-of-file record (:00000001FF)");
         ok = false;
     }
-    return ok;
+    return ok && finish_text(image.text, report);
 }
 
 } // namespace hexstamp::image

@@ -12,7 +12,7 @@ bool is_data(int type) {
 }
 
 struct SRecordImage {
-    std::FILE* out;
+    TextOutput text;
     Patch& patch;
     const Report& report;
     TextStyle style;
@@ -65,7 +65,7 @@ std::uint32_t read_address(const TextRecord& record, std::size_t address_bytes) 
 // their addresses fit it, else of the smallest type they fit.
 void add_missing(SRecordImage& image) {
     if (!image.last_line_ended) {
-        image.style.write_ending(image.out);
+        image.style.write_ending(image.text.put());
     }
     for_each_missing_run(image.patch,
                          [&](std::uint32_t address, std::size_t index, std::size_t count) {
@@ -74,9 +74,9 @@ void add_missing(SRecordImage& image) {
                              while (type < 3 && last >> (8u * AddressBytes[type]) != 0) {
                                  ++type;
                              }
-                             write_srecord(image.out, type, address, image.patch.stamp + index,
-                                           count, image.style.letters);
-                             image.style.write_ending(image.out);
+                             write_srecord(image.text.put(), type, address,
+                                           image.patch.stamp + index, count, image.style.letters);
+                             image.style.write_ending(image.text.put());
                              ++image.added;
                          });
     image.last_line_ended = true;
@@ -99,12 +99,12 @@ bool data_record(SRecordImage& image, const Line& line, TextRecord& record, int 
     ++image.data_records;
     std::uint8_t* data = record.bytes + 1 + address_bytes;
     const bool touched = image.patch.visit_record(address, data, count);
-    if (image.out != nullptr && touched) {
-        write_srecord(image.out, type, static_cast<std::uint32_t>(address), data, count,
+    if (image.text.writing() && touched) {
+        write_srecord(image.text.put(), type, static_cast<std::uint32_t>(address), data, count,
                       record.letters);
-        std::fwrite(line.ending, 1, line.ending_length, image.out);
+        std::fwrite(line.ending, 1, line.ending_length, image.text.put());
     } else {
-        copy_line(image.out, line);
+        image.text.copy(line);
     }
     return true;
 }
@@ -113,24 +113,24 @@ bool data_record(SRecordImage& image, const Line& line, TextRecord& record, int 
 void count_record(SRecordImage& image, const Line& line, const TextRecord& record, int type) {
     const unsigned long records = image.data_records + image.added;
     if (records == read_address(record, AddressBytes[type])) {
-        copy_line(image.out, line);
+        image.text.copy(line);
         return;
     }
-    write_srecord(image.out, records > 0xFFFFu ? 6 : 5, static_cast<std::uint32_t>(records),
+    write_srecord(image.text.put(), records > 0xFFFFu ? 6 : 5, static_cast<std::uint32_t>(records),
                   nullptr, 0, record.letters);
-    std::fwrite(line.ending, 1, line.ending_length, image.out);
+    std::fwrite(line.ending, 1, line.ending_length, image.text.put());
 }
 
 bool end_record(SRecordImage& image, const Line& line, const TextRecord& record, int type) {
-    if (image.out != nullptr && image.patch.stamp != nullptr && !image.past_data) {
+    if (image.text.writing() && image.patch.stamp != nullptr && !image.past_data) {
         add_missing(image);
     }
     image.past_data = true;
     image.terminated = type >= 7;
-    if (image.out != nullptr && type <= 6) {
+    if (image.text.writing() && type <= 6) {
         count_record(image, line, record, type);
     } else {
-        copy_line(image.out, line);
+        image.text.copy(line);
     }
     return true;
 }
@@ -138,7 +138,7 @@ bool end_record(SRecordImage& image, const Line& line, const TextRecord& record,
 bool record_line(SRecordImage& image, const Line& line) {
     image.last_line_ended = line.ending_length > 0;
     if (is_blank(line)) {
-        copy_line(image.out, line);
+        image.text.copy(line);
         return true;
     }
     if (image.terminated) {
@@ -178,20 +178,20 @@ bool record_line(SRecordImage& image, const Line& line) {
     if (type >= 5) {
         return end_record(image, line, record, type);
     }
-    copy_line(image.out, line);
+    image.text.copy(line);
     return true;
 }
 
 } // namespace
 
 bool process_srecord(std::FILE* in, std::FILE* out, Patch& patch, const Report& report) {
-    SRecordImage image{out, patch, report, {}};
+    SRecordImage image{TextOutput(in, out), patch, report, {}};
     bool ok = for_each_line(in, report, [&](const Line& line) { return record_line(image, line); });
     // Some tools end the file without a count or termination record.
     if (ok && out != nullptr && patch.stamp != nullptr && !image.past_data) {
         add_missing(image);
     }
-    return ok;
+    return ok && finish_text(image.text, report);
 }
 
 } // namespace hexstamp::image

@@ -11,7 +11,7 @@ namespace {
 constexpr std::size_t MaxLineBytes = 2048;
 
 struct TiTxtImage {
-    std::FILE* out;
+    TextOutput text;
     Patch& patch;
     const Report& report;
     TextStyle style;
@@ -45,7 +45,7 @@ bool section_line(TiTxtImage& image, const Line& line) {
     }
     image.address = address;
     image.in_section = true;
-    copy_line(image.out, line);
+    image.text.copy(line);
     return true;
 }
 
@@ -120,8 +120,8 @@ bool data_line(TiTxtImage& image, const Line& line) {
     std::memcpy(original, data.bytes, data.count);
     const bool touched = image.patch.visit_record(image.address, data.bytes, data.count);
     image.address += data.count;
-    if (image.out == nullptr || !touched) {
-        copy_line(image.out, line);
+    if (!image.text.writing() || !touched) {
+        image.text.copy(line);
         return true;
     }
     // Only the digits of the bytes that changed are written anew, in the case they had.
@@ -140,29 +140,29 @@ bool data_line(TiTxtImage& image, const Line& line) {
                                  : image.style.letters);
         }
     }
-    std::fwrite(text, 1, line.length, image.out);
-    std::fwrite(line.ending, 1, line.ending_length, image.out);
+    std::fwrite(text, 1, line.length, image.text.put());
+    std::fwrite(line.ending, 1, line.ending_length, image.text.put());
     return true;
 }
 
 // The range's bytes no section held, as sections of their own before "q".
 void add_missing(TiTxtImage& image) {
-    for_each_missing_run(
-        image.patch, [&](std::uint32_t address, std::size_t index, std::size_t count) {
-            std::fprintf(image.out, image.style.letters == Letters::Upper ? "@%04X" : "@%04x",
-                         unsigned{address});
-            image.style.write_ending(image.out);
-            for (std::size_t byte = 0; byte < count; ++byte) {
-                std::fputs(byte > 0 ? " " : "", image.out);
-                write_hex_byte(image.out, image.patch.stamp[index + byte], image.style.letters);
-            }
-            image.style.write_ending(image.out);
-        });
+    for_each_missing_run(image.patch, [&](std::uint32_t address, std::size_t index,
+                                          std::size_t count) {
+        std::fprintf(image.text.put(), image.style.letters == Letters::Upper ? "@%04X" : "@%04x",
+                     unsigned{address});
+        image.style.write_ending(image.text.put());
+        for (std::size_t byte = 0; byte < count; ++byte) {
+            std::fputs(byte > 0 ? " " : "", image.text.put());
+            write_hex_byte(image.text.put(), image.patch.stamp[index + byte], image.style.letters);
+        }
+        image.style.write_ending(image.text.put());
+    });
 }
 
 bool ti_txt_line(TiTxtImage& image, const Line& line) {
     if (is_blank(line)) {
-        copy_line(image.out, line);
+        image.text.copy(line);
         return true;
     }
     if (image.ended) {
@@ -177,11 +177,11 @@ bool ti_txt_line(TiTxtImage& image, const Line& line) {
         return section_line(image, line);
     }
     if ((line.text[start] == 'q' || line.text[start] == 'Q') && trimmed_length(line) == start + 1) {
-        if (image.out != nullptr && image.patch.stamp != nullptr) {
+        if (image.text.writing() && image.patch.stamp != nullptr) {
             add_missing(image);
         }
         image.ended = true;
-        copy_line(image.out, line);
+        image.text.copy(line);
         return true;
     }
     return data_line(image, line);
@@ -190,14 +190,14 @@ bool ti_txt_line(TiTxtImage& image, const Line& line) {
 } // namespace
 
 bool process_ti_txt(std::FILE* in, std::FILE* out, Patch& patch, const Report& report) {
-    TiTxtImage image{out, patch, report, {}};
+    TiTxtImage image{TextOutput(in, out), patch, report, {}};
     const bool ok =
         for_each_line(in, report, [&](const Line& line) { return ti_txt_line(image, line); });
     if (ok && !image.ended) {
         report.error(0, "no \"q\" line at the end of the TI-TXT file");
         return false;
     }
-    return ok;
+    return ok && finish_text(image.text, report);
 }
 
 } // namespace hexstamp::image

@@ -270,6 +270,15 @@ bool copy_file_data(std::FILE* in, std::FILE* out, std::uint64_t size) {
     return std::fflush(out) == 0 && copy_through_buffer(in, out, size);
 }
 
+// Reading at an offset moves a Windows file's position: text is written through the stream.
+bool copies_file_parts() {
+    return false;
+}
+
+bool copy_file_part(std::FILE*, std::uint64_t, std::uint64_t, std::FILE*) {
+    return false;
+}
+
 bool may_write(const char* path, std::string& why) {
     const DWORD attributes = GetFileAttributesW(widen(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
@@ -578,6 +587,45 @@ bool copy_file_data(std::FILE* in, std::FILE* out, std::uint64_t size) {
 #endif
     // Not across these file systems, or not by this kernel or system: through a buffer.
     return copy_through_buffer(in, out, size);
+}
+
+bool copies_file_parts() {
+    return true;
+}
+
+bool copy_file_part(std::FILE* in, std::uint64_t offset, std::uint64_t length, std::FILE* out) {
+    if (std::fflush(out) != 0) {
+        return false;
+    }
+    const int from = fileno(in), to = fileno(out);
+    auto read_at = static_cast<off_t>(offset);
+    off_t write_at = lseek(to, 0, SEEK_CUR);
+    std::uint64_t left = length;
+#if defined(__linux__) && !defined(HEXSTAMP_NO_LINUX_CALLS)
+    while (left > 0 && write_at >= 0) {
+        const ssize_t copied = copy_file_range(
+            from, &read_at, to, &write_at,
+            static_cast<std::size_t>(std::min<std::uint64_t>(left, std::uint64_t{1} << 30)), 0);
+        if (copied <= 0) {
+            break; // not across these file systems, or not by this kernel: pread and write
+        }
+        left -= static_cast<std::uint64_t>(copied);
+    }
+#endif
+    static char buffer[1 << 16];
+    while (left > 0 && write_at >= 0) {
+        const ssize_t got =
+            pread(from, buffer,
+                  static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof buffer)), read_at);
+        if (got <= 0 || pwrite(to, buffer, static_cast<std::size_t>(got), write_at) != got) {
+            return false;
+        }
+        read_at += got;
+        write_at += got;
+        left -= static_cast<std::uint64_t>(got);
+    }
+    // The stream is told where its file now ends.
+    return write_at >= 0 && seek_to(out, write_at, SEEK_SET) == 0;
 }
 
 bool may_write(const char* path, std::string& why) {

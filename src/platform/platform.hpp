@@ -29,6 +29,12 @@ bool size_of(std::FILE* file, std::uint64_t& size);
 // first; the file positions are left undefined.
 bool copy_file_data(std::FILE* in, std::FILE* out, std::uint64_t size);
 
+// Whether copy_file_part can copy from a file while it is being read through its stream.
+bool copies_file_parts();
+// Copies `length` bytes of `in` from `offset` to the current position of `out`, through the
+// kernel where it can, without moving `in`'s position; `out` is left after them.
+bool copy_file_part(std::FILE* in, std::uint64_t offset, std::uint64_t length, std::FILE* out);
+
 // Whether the user could open an existing file for writing. False with the reason when not;
 // true also when there is no such file (creating it is checked when it happens).
 bool may_write(const char* path, std::string& why);
