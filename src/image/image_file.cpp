@@ -13,6 +13,8 @@ namespace hexstamp::image {
 namespace {
 
 constexpr std::size_t ChunkSize = 64 * 1024;
+// How much of a text image's unchanged lines waits before it is handed to the copier.
+constexpr std::uint64_t CopyBehind = 4 << 20;
 // The longest record of either text format is 521 characters; blank lines may be longer,
 // but not without bound.
 constexpr std::size_t MaxLineLength = 4096;
@@ -259,31 +261,84 @@ int hex_digit(char c) {
     return (entry & Invalid) != 0 ? -1 : entry & 0x0F;
 }
 
+TextOutput::TextOutput(std::FILE* in, std::FILE* out)
+    : in_(in), out_(out), copier_(out != nullptr && platform::FileCopier::available()
+                                      ? std::make_unique<platform::FileCopier>(in, out)
+                                      : nullptr) {}
+
+TextOutput::TextOutput(TextOutput&& other) noexcept
+    : in_(other.in_), out_(other.out_), copier_(std::move(other.copier_)), scratch_(other.scratch_),
+      from_(other.from_), to_(other.to_), out_at_(other.out_at_), failed_(other.failed_) {
+    other.scratch_ = nullptr;
+}
+
+TextOutput::~TextOutput() {
+    if (scratch_ != nullptr) {
+        std::fclose(scratch_);
+    }
+}
+
+void TextOutput::copy_run() {
+    if (to_ > from_) {
+        copier_->copy(from_, to_ - from_, out_at_);
+        out_at_ += to_ - from_;
+        from_ = to_;
+    }
+}
+
+// The lines written since the last copy, placed after it.
+void TextOutput::collect() {
+    const long size = scratch_ != nullptr ? std::ftell(scratch_) : 0;
+    if (size <= 0) {
+        return;
+    }
+    std::vector<char> bytes(static_cast<std::size_t>(size));
+    failed_ = failed_ || std::fflush(scratch_) != 0 || std::fseek(scratch_, 0, SEEK_SET) != 0 ||
+              std::fread(bytes.data(), 1, bytes.size(), scratch_) != bytes.size() ||
+              !copier_->write(bytes.data(), bytes.size(), out_at_);
+    out_at_ += bytes.size();
+    std::fseek(scratch_, 0, SEEK_SET);
+}
+
 void TextOutput::copy(const Line& line) {
     if (out_ == nullptr) {
         return;
     }
-    if (!platform::copies_file_parts()) {
+    if (copier_ == nullptr) {
         std::fwrite(line.text, 1, line.length + line.ending_length, out_);
         return;
     }
+    collect();
     if (line.offset != to_) {
-        put();
+        copy_run();
         from_ = line.offset;
     }
     to_ = line.offset + line.length + line.ending_length;
+    // The copy follows the reading closely, so that it ends soon after the last line is read.
+    if (to_ - from_ >= CopyBehind) {
+        copy_run();
+    }
 }
 
 std::FILE* TextOutput::put() {
-    if (out_ != nullptr && to_ > from_) {
-        failed_ = failed_ || !platform::copy_file_part(in_, from_, to_ - from_, out_);
-        from_ = to_;
+    if (out_ == nullptr || copier_ == nullptr) {
+        return out_;
     }
-    return out_;
+    copy_run();
+    from_ = to_ = 0;
+    if (scratch_ == nullptr) {
+        scratch_ = std::tmpfile();
+        failed_ = failed_ || scratch_ == nullptr;
+    }
+    return scratch_ != nullptr ? scratch_ : out_;
 }
 
 bool TextOutput::finish() {
-    put();
+    if (copier_ != nullptr) {
+        collect();
+        copy_run();
+        failed_ = !copier_->finish(out_at_) || failed_;
+    }
     return !failed_;
 }
 

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "image/contents.hpp"
+#include "platform/platform.hpp"
 #include "stamp/date_time_stamp.hpp"
 #include "stamp/intel_hex.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -144,25 +146,37 @@ bool is_blank(const Line& line);
 int hex_digit(char c);
 
 // The new file of a text image: lines that stay as they were are copied from the input in
-// long runs, by the kernel where it can, so that a stamp that changes one line of a large
-// file costs little more than reading it; lines that change or are added are written.
-// Without `out`, it only reads.
+// long runs, by the kernel on a thread of its own where it can, while the lines after them
+// are read and checked, so that a stamp that changes one line of a large file costs little
+// more than reading it; lines that change or are added are written. Without `out`, it only
+// reads.
 class TextOutput {
   public:
-    TextOutput(std::FILE* in, std::FILE* out) : in_(in), out_(out) {}
+    TextOutput(std::FILE* in, std::FILE* out);
+    TextOutput(TextOutput&& other) noexcept;
+    TextOutput(const TextOutput&) = delete;
+    TextOutput& operator=(const TextOutput&) = delete;
+    TextOutput& operator=(TextOutput&&) = delete;
+    ~TextOutput();
     bool writing() const { return out_ != nullptr; }
     // A line, unchanged.
     void copy(const Line& line);
-    // The stream to write changed or added lines to, once the lines before them are out.
+    // The stream to write changed or added lines to, in the place of the lines not copied.
     std::FILE* put();
-    // False when the copy failed.
+    // False when the copy or a write failed.
     bool finish();
 
   private:
+    void copy_run();
+    void collect();
+
     std::FILE* in_;
     std::FILE* out_;
-    std::uint64_t from_ = 0; // the run of lines to copy: [from_, to_)
+    std::unique_ptr<platform::FileCopier> copier_;
+    std::FILE* scratch_ = nullptr; // the written lines, until they are placed
+    std::uint64_t from_ = 0;       // the run of lines to copy: [from_, to_)
     std::uint64_t to_ = 0;
+    std::uint64_t out_at_ = 0; // where the new file's next byte goes
     bool failed_ = false;
 };
 

@@ -28,6 +28,11 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #endif
 
 namespace hexstamp::platform {
@@ -271,11 +276,23 @@ bool copy_file_data(std::FILE* in, std::FILE* out, std::uint64_t size) {
 }
 
 // Reading at an offset moves a Windows file's position: text is written through the stream.
-bool copies_file_parts() {
+struct FileCopier::Work {};
+
+FileCopier::FileCopier(std::FILE*, std::FILE*) : work_(nullptr) {}
+
+FileCopier::~FileCopier() = default;
+
+bool FileCopier::available() {
     return false;
 }
 
-bool copy_file_part(std::FILE*, std::uint64_t, std::uint64_t, std::FILE*) {
+void FileCopier::copy(std::uint64_t, std::uint64_t, std::uint64_t) {}
+
+bool FileCopier::write(const void*, std::size_t, std::uint64_t) {
+    return false;
+}
+
+bool FileCopier::finish(std::uint64_t) {
     return false;
 }
 
@@ -589,43 +606,117 @@ bool copy_file_data(std::FILE* in, std::FILE* out, std::uint64_t size) {
     return copy_through_buffer(in, out, size);
 }
 
-bool copies_file_parts() {
-    return true;
-}
+namespace {
 
-bool copy_file_part(std::FILE* in, std::uint64_t offset, std::uint64_t length, std::FILE* out) {
-    if (std::fflush(out) != 0) {
-        return false;
-    }
-    const int from = fileno(in), to = fileno(out);
-    auto read_at = static_cast<off_t>(offset);
-    off_t write_at = lseek(to, 0, SEEK_CUR);
-    std::uint64_t left = length;
+// Copies `length` bytes between two files at the given offsets, moving neither position.
+bool copy_at(int from, off_t read_at, std::uint64_t length, int to, off_t write_at) {
 #if defined(__linux__) && !defined(HEXSTAMP_NO_LINUX_CALLS)
-    while (left > 0 && write_at >= 0) {
+    while (length > 0) {
         const ssize_t copied = copy_file_range(
             from, &read_at, to, &write_at,
-            static_cast<std::size_t>(std::min<std::uint64_t>(left, std::uint64_t{1} << 30)), 0);
+            static_cast<std::size_t>(std::min<std::uint64_t>(length, std::uint64_t{1} << 30)), 0);
         if (copied <= 0) {
-            break; // not across these file systems, or not by this kernel: pread and write
+            break; // not across these file systems, or not by this kernel: pread and pwrite
         }
-        left -= static_cast<std::uint64_t>(copied);
+        length -= static_cast<std::uint64_t>(copied);
     }
 #endif
     static char buffer[1 << 16];
-    while (left > 0 && write_at >= 0) {
-        const ssize_t got =
-            pread(from, buffer,
-                  static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof buffer)), read_at);
+    while (length > 0) {
+        const ssize_t got = pread(
+            from, buffer, static_cast<std::size_t>(std::min<std::uint64_t>(length, sizeof buffer)),
+            read_at);
         if (got <= 0 || pwrite(to, buffer, static_cast<std::size_t>(got), write_at) != got) {
             return false;
         }
         read_at += got;
         write_at += got;
-        left -= static_cast<std::uint64_t>(got);
+        length -= static_cast<std::uint64_t>(got);
     }
-    // The stream is told where its file now ends.
-    return write_at >= 0 && seek_to(out, write_at, SEEK_SET) == 0;
+    return true;
+}
+
+} // namespace
+
+struct FileCopier::Work {
+    struct Part {
+        std::uint64_t from, length, to;
+    };
+    int in, out;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<Part> parts;
+    bool done = false;
+    bool failed = false;
+    std::thread worker;
+
+    void run() {
+        std::unique_lock<std::mutex> held(lock);
+        while (true) {
+            changed.wait(held, [this] { return done || !parts.empty(); });
+            if (parts.empty()) {
+                return;
+            }
+            const Part part = parts.front();
+            parts.pop_front();
+            held.unlock();
+            const bool copied = copy_at(in, static_cast<off_t>(part.from), part.length, out,
+                                        static_cast<off_t>(part.to));
+            held.lock();
+            failed = failed || !copied;
+        }
+    }
+};
+
+FileCopier::FileCopier(std::FILE* in, std::FILE* out)
+    : work_(new Work{fileno(in), fileno(out), {}, {}, {}, false, false, {}}) {
+#if defined(__linux__) && !defined(HEXSTAMP_NO_LINUX_CALLS)
+    // The new file's blocks allocated now, as for copy_file_data: else the rename over the
+    // image makes ext4 flush them. finish() cuts the file to its size.
+    struct stat status {};
+    if (fstat(work_->in, &status) == 0 && status.st_size > 0) {
+        fallocate(work_->out, 0, 0, status.st_size);
+    }
+#endif
+    work_->worker = std::thread([this] { work_->run(); });
+}
+
+FileCopier::~FileCopier() {
+    if (work_->worker.joinable()) {
+        {
+            const std::lock_guard<std::mutex> held(work_->lock);
+            work_->done = true;
+        }
+        work_->changed.notify_one();
+        work_->worker.join();
+    }
+    delete work_;
+}
+
+bool FileCopier::available() {
+    return true;
+}
+
+void FileCopier::copy(std::uint64_t from, std::uint64_t length, std::uint64_t to) {
+    {
+        const std::lock_guard<std::mutex> held(work_->lock);
+        work_->parts.push_back({from, length, to});
+    }
+    work_->changed.notify_one();
+}
+
+bool FileCopier::write(const void* bytes, std::size_t size, std::uint64_t to) {
+    return pwrite(work_->out, bytes, size, static_cast<off_t>(to)) == static_cast<ssize_t>(size);
+}
+
+bool FileCopier::finish(std::uint64_t end) {
+    std::unique_lock<std::mutex> held(work_->lock);
+    work_->done = true;
+    held.unlock();
+    work_->changed.notify_one();
+    work_->worker.join();
+    return !work_->failed && ftruncate(work_->out, static_cast<off_t>(end)) == 0 &&
+           lseek(work_->out, static_cast<off_t>(end), SEEK_SET) == static_cast<off_t>(end);
 }
 
 bool may_write(const char* path, std::string& why) {

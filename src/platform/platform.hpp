@@ -29,11 +29,28 @@ bool size_of(std::FILE* file, std::uint64_t& size);
 // first; the file positions are left undefined.
 bool copy_file_data(std::FILE* in, std::FILE* out, std::uint64_t size);
 
-// Whether copy_file_part can copy from a file while it is being read through its stream.
-bool copies_file_parts();
-// Copies `length` bytes of `in` from `offset` to the current position of `out`, through the
-// kernel where it can, without moving `in`'s position; `out` is left after them.
-bool copy_file_part(std::FILE* in, std::uint64_t offset, std::uint64_t length, std::FILE* out);
+// Copies parts of one file into another on a thread of its own, through the kernel where it
+// can, while the caller goes on reading the first through its stream: a text image that
+// changes in one line is checked and copied at once. Only where the system reads a file at
+// an offset without moving its position (POSIX); elsewhere available() is false.
+class FileCopier {
+  public:
+    FileCopier(std::FILE* in, std::FILE* out);
+    FileCopier(const FileCopier&) = delete;
+    FileCopier& operator=(const FileCopier&) = delete;
+    ~FileCopier();
+    static bool available();
+    // Copies `length` bytes of `in` from `from` to `out` at `to`, after the copies before.
+    void copy(std::uint64_t from, std::uint64_t length, std::uint64_t to);
+    // Writes `size` bytes to `out` at `to`, now.
+    bool write(const void* bytes, std::size_t size, std::uint64_t to);
+    // Waits for every copy and leaves `out` at `end`; false when any copy or write failed.
+    bool finish(std::uint64_t end);
+
+  private:
+    struct Work;
+    Work* work_;
+};
 
 // Whether the user could open an existing file for writing. False with the reason when not;
 // true also when there is no such file (creating it is checked when it happens).
