@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release into dist/: the source archive, the Debian packages for amd64, arm64 and
 # armhf, the Windows x64 zip, the portable Linux archives for x86-64 and aarch64 (static PIE
-# executables) and their SHA256SUMS. Every timestamp comes from SOURCE_DATE_EPOCH
+# executables), the Arduino library's zip and their SHA256SUMS. Every timestamp comes from SOURCE_DATE_EPOCH
 # (default: the last commit's time), so that the same commit gives the same bytes in any
 # folder. Installs the Debian packages it needs when run as root, as the test script does.
 set -euo pipefail
@@ -71,18 +71,30 @@ cp build-release/win64/hexstamp{,-reproducible,-image}.exe LICENSE README.md "$z
 for page in hexstamp hexstamp-image; do
   groff -t -man -Tascii -P-cbou "build-release/win64/$page.1" >"$zip_root/$page.txt"
 done
-/usr/bin/python3 - "dist/$name-win64.zip" "$name-win64" "$zip_root" <<'PYTHON'
+# A zip whose bytes depend on nothing but the files and SOURCE_DATE_EPOCH.
+zip_folder() { # archive, the folder inside it, the folder to pack
+  /usr/bin/python3 - "$@" <<'PYTHON'
 import os, sys, time, zipfile
 archive, top, folder = sys.argv[1:]
 when = time.gmtime(int(os.environ["SOURCE_DATE_EPOCH"]))[:6]
 with zipfile.ZipFile(archive, "w") as zipped:
-    for name in sorted(os.listdir(folder)):
-        entry = zipfile.ZipInfo(f"{top}/{name}", date_time=when)
-        entry.compress_type = zipfile.ZIP_DEFLATED
-        entry.external_attr = (0o755 if name.endswith(".exe") else 0o644) << 16
-        with open(os.path.join(folder, name), "rb") as data:
-            zipped.writestr(entry, data.read(), compresslevel=9)
+    for root, folders, names in sorted(os.walk(folder)):
+        folders.sort()
+        for name in sorted(names):
+            path = os.path.join(root, name)
+            entry = zipfile.ZipInfo(os.path.join(top, os.path.relpath(path, folder)),
+                                    date_time=when)
+            entry.compress_type = zipfile.ZIP_DEFLATED
+            entry.external_attr = (0o755 if name.endswith(".exe") else 0o644) << 16
+            with open(path, "rb") as data:
+                zipped.writestr(entry, data.read(), compresslevel=9)
 PYTHON
+}
+zip_folder "dist/$name-win64.zip" "$name-win64" "$zip_root"
+
+echo "== hexstamp-arduino-$version.zip"
+bash scripts/arduino-library.sh build-release/arduino
+zip_folder "dist/hexstamp-arduino-$version.zip" hexstamp build-release/arduino/hexstamp
 
 (cd dist && sha256sum -- *.tar.gz *.deb *.zip >SHA256SUMS)
 echo "== dist/"

@@ -21,7 +21,8 @@ packages=(cmake g++ make git libgtest-dev faketime tzdata python3 python3-intelh
           simavr)
 cross=${CROSS:-1}
 if ((cross)); then
-  packages+=(googletest g++-mingw-w64-x86-64-posix wine wine64 g++-aarch64-linux-gnu
+  packages+=(googletest g++-mingw-w64-x86-64-posix wine wine64 g++-aarch64-linux-gnu arduino-builder
+             arduino-core-avr arduino-ctags
              g++-arm-linux-gnueabihf qemu-user qemu-user-static lintian devscripts)
 fi
 bash scripts/need-packages.sh "${packages[@]}"

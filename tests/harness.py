@@ -169,6 +169,44 @@ BOARD_LAYOUT = FIRMWARE_LAYOUT.replace("0x08000000", "0").replace(
     "SECTIONS {", "SECTIONS { .vectors : { KEEP(*(.vectors)) } > FLASH")
 
 
+# An ATmega328P program that prints the stamp it reads from flash on its UART, again and again.
+AVR_BOARD = """#include <hexstamp/stamp.h>
+#include <avr/io.h>
+HEXSTAMP_DEFINE(build_stamp, 7);
+static void put(char c) { while (!(UCSR0A & (1 << UDRE0))) {} UDR0 = (uint8_t)c; }
+static void put_number(int value, int digits) {
+    if (digits > 1) { put_number(value / 10, digits - 1); }
+    put((char)('0' + value % 10));
+}
+int main(void) {
+    struct hexstamp_time t;
+    UCSR0B = 1 << TXEN0;
+    for (;;) {
+        if (hexstamp_decode_P(build_stamp, sizeof build_stamp, &t)) {
+            put_number(t.year, 4); put('-'); put_number(t.month, 2); put('-'); put_number(t.day, 2);
+            put(' '); put_number(t.hour, 2); put(':'); put_number(t.minute, 2); put(':');
+            put_number(t.second, 2);
+        } else {
+            put('?');
+        }
+        put('\\n');
+    }
+}
+"""
+
+
+def listening(port):
+    """Whether a TCP server of this machine listens on the port, asked of the kernel, not of
+    the server (a server of one client would take the question for its client)."""
+    for table in ["/proc/net/tcp", "/proc/net/tcp6"]:
+        with open(table) as entries:
+            for entry in entries.readlines()[1:]:
+                local, state = entry.split()[1], entry.split()[3]
+                if local.endswith(f":{port:04X}") and state == "0A":
+                    return True
+    return False
+
+
 def firmware_elf(folder, name="app.elf", *options, code=(FIRMWARE, FIRMWARE_LAYOUT)):
     """A Cortex-M3 ELF with a 7-byte stamp build_stamp in .hexstamp, a 17-byte symbol too_long and a
     .bss symbol in_ram, built by arm-none-eabi-gcc with extra options (-mbig-endian)."""

@@ -239,16 +239,24 @@ class Packaging(unittest.TestCase):
         self.assertEqual(os.listdir(include), ["hexstamp"])
         self.assertEqual(os.listdir(os.path.join(include, "hexstamp")), ["stamp.h"])
         program = ("#include <hexstamp/stamp.h>\nHEXSTAMP_DEFINE(stamp, 16);\n"
-                   "int decode(struct hexstamp_time* t) { return hexstamp_decode(stamp, 16, t); }\n")
+                   "int decode(struct hexstamp_time* t) { return hexstamp_decode%s(stamp, 16, t); }\n")
+        # In C++ too the stamp's symbol is the name written, with external linkage; on AVR it
+        # is read from program memory, and has the name the tools look for as well.
+        targets = [("arm-none-eabi-", [f"-mcpu={cpu}", "-mthumb", "-nostdlib"], "", ["stamp"])
+                   for cpu in ["cortex-m0", "cortex-m3"]]
+        if shutil.which("avr-gcc"):
+            targets.append(("avr-", ["-mmcu=atmega328p"], "_P", ["hexstamp_stamp", "stamp"]))
         for language in [["-x", "c", "-std=c99"], ["-x", "c++", "-std=c++11"]]:
-            for cpu in ["cortex-m0", "cortex-m3"]:
-                with self.subTest(language=language[1], cpu=cpu):
+            for prefix, flags, suffix, symbols in targets:
+                with self.subTest(language=language[1], target=flags[0]):
                     obj = os.path.join(self.tmp, "decode.o")
-                    built = sh("arm-none-eabi-gcc", f"-mcpu={cpu}", "-mthumb", "-O2",
-                               "-nostdlib", "-Wall", "-Wextra", "-pedantic", "-Werror",
-                               f"-I{include}", *language, "-c", "-", "-o", obj, input=program)
+                    built = sh(f"{prefix}gcc", *flags, "-O2", "-Wall", "-Wextra", "-pedantic",
+                               "-Werror", f"-I{include}", *language, "-c", "-", "-o", obj,
+                               input=program % suffix)
                     self.assertEqual(built.returncode, 0, built.stderr)
-                    self.assertEqual(sh("arm-none-eabi-nm", "-u", obj).stdout, "")
+                    self.assertEqual(sh(f"{prefix}nm", "-u", obj).stdout, "")
+                    defined = sh(f"{prefix}nm", "-g", "--defined-only", obj).stdout.split()
+                    self.assertEqual([name for name in defined if name.endswith("stamp")], symbols)
 
     def check_merged(self, build, first, last, instants):
         app = IntelHex(os.path.join(build, "app.hex")).todict()

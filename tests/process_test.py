@@ -9,9 +9,9 @@ import tempfile
 import time
 import unittest
 
-from harness import (BINARY, BOARD, BOARD_LAYOUT, EMULATOR, IMAGE_TOOL, REPRODUCIBLE, WINDOWS,
+from harness import (AVR_BOARD, BINARY, BOARD, BOARD_LAYOUT, EMULATOR, IMAGE_TOOL, REPRODUCIBLE, WINDOWS,
                      GdbServer, QemuBoard, dfu_suffix, dfuse_file, elf32, esp_image, firmware_elf,
-                     hex_files, invocation_name, lines, readme_recipe, record, run, run_image,
+                     hex_files, invocation_name, lines, listening, readme_recipe, record, run, run_image,
                      serial_port, uf2_file, zone_reaches)
 
 BINARIES = [BINARY] + ([REPRODUCIBLE] if REPRODUCIBLE else [])
@@ -259,7 +259,7 @@ class Image(unittest.TestCase):
             rows += [({"a.elf": app[:40]}, ["stamp", "a.elf"], "a.elf: truncated ELF: the header "
                       "needs 52 bytes, the file has 40"),
                      ({"a.elf": far}, ["stamp", "a.elf"], "a.elf: the section header table"),
-                     ({"a.elf": app}, ["stamp", "--section", ".nosuch", "a.elf"], "a.elf: no section .nosuch. Declare the stamp"),
+                     ({"a.elf": app}, ["stamp", "--section", ".nosuch", "a.elf"], "a.elf: no section .nosuch (nor, on AVR, the symbol hexstamp_stamp). Declare"),
                      ({"a.elf": on_header}, ["stamp", "a.elf"],
                       "a.elf: 0x08000020-0x08000026 would overwrite the ELF's own headers"),
                      ({"a.elf": app}, ["stamp", "--section", ".bss", "a.elf"],
@@ -568,6 +568,39 @@ class Image(unittest.TestCase):
                     self.assertIn(lines(out), result.stdout)
             with open(os.path.join(folder, "app.hex")) as stamped:
                 self.assertIn(":07FFF00001240309070502CB", stamped.read())
+
+    @unittest.skipUnless(shutil.which("avr-gcc") and shutil.which("simavr"), "needs simavr")
+    def test_show_target_reads_a_simavr_board(self):
+        """An ATmega328P under simavr, whose GDB server addresses flash from 0 and RAM from
+        0x800000: the ELF's stamp, read from flash, is the one the program prints, and it
+        prints on once the board check has resumed it."""
+        with tempfile.TemporaryDirectory() as folder:
+            with open(os.path.join(folder, "app.c"), "w") as source:
+                source.write(AVR_BOARD)
+            include = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "include")
+            subprocess.run(["avr-gcc", "-mmcu=atmega328p", "-Os", "-I", include, "app.c", "-o",
+                            "app.elf"], cwd=folder, check=True)
+            self.assertEqual(run_image(["stamp", "app.elf"], folder).returncode, 0)
+            with open(os.path.join(folder, "uart"), "w") as uart:
+                board = subprocess.Popen(["simavr", "-g", "-m", "atmega328p", "-f", "16000000",
+                                          "app.elf"], cwd=folder, stdout=uart,
+                                         stderr=subprocess.STDOUT)
+            try:
+                while not listening(1234):  # simavr's port, fixed
+                    time.sleep(0.05)
+                for args, out in [(["show"], "2024-03-09 07:05:02\n"),
+                                  (["verify"], "localhost:1234 holds app.elf: 1 region, ")]:
+                    result = run_image([*args, "--target", "localhost:1234", "app.elf"], folder)
+                    self.assertEqual((result.returncode, result.stderr), (0, ""))
+                    self.assertIn(lines(out), result.stdout)
+                time.sleep(0.5)
+                with open(os.path.join(folder, "uart")) as uart:
+                    printed = uart.read()
+                self.assertIn("2024-03-09 07:05:02", printed)
+                self.assertNotIn("?", printed)
+            finally:
+                board.kill()
+                board.wait()
 
     @unittest.skipUnless(shutil.which("gdbserver"), "needs gdbserver")
     def test_gdbserver_leaves_its_process_running_untraced(self):

@@ -21,9 +21,32 @@ with open(os.path.join(SOURCE, "CMakeLists.txt")) as cmake_lists:
 ARTIFACTS = ["SHA256SUMS", f"hexstamp-{VERSION}.tar.gz", f"hexstamp-{VERSION}-win64.zip",
              f"hexstamp_{VERSION}_amd64.deb", f"hexstamp_{VERSION}_arm64.deb",
              f"hexstamp_{VERSION}_armhf.deb", f"hexstamp-{VERSION}-linux-x86_64.tar.gz",
-             f"hexstamp-{VERSION}-linux-aarch64.tar.gz"]
+             f"hexstamp-{VERSION}-linux-aarch64.tar.gz", f"hexstamp-arduino-{VERSION}.zip"]
 # An emulator for the aarch64 binaries that itself needs nothing from the root it runs in.
 EMULATORS = {"x86_64": [], "aarch64": ["/qemu-aarch64-static"]}
+
+
+SKETCH = """#include <hexstamp.h>
+
+HEXSTAMP_DEFINE(build_stamp, 7);
+
+void setup() {
+    Serial.begin(9600);
+}
+
+void loop() {
+    struct hexstamp_time built;
+    char text[24];
+    if (hexstamp_decode_P(build_stamp, sizeof build_stamp, &built)) {
+        snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", built.year, built.month,
+                 built.day, built.hour, built.minute, built.second);
+        Serial.println(text);
+    } else {
+        Serial.println("not stamped");
+    }
+    delay(100);
+}
+"""
 
 
 def sh(*command, **kwargs):
@@ -122,8 +145,9 @@ class Release(unittest.TestCase):
             "iar": {"$TARGET_PATH$": "app.out", "$TARGET_BPATH$": "app"},
             "cubeide": {"${BuildArtifactFileBaseName}": "app"},
             "mcuxpresso": {"${BuildArtifactFileBaseName}": "app", "0x00000000": "0x08000000"},
-            "mplab": {"${ImagePath}": "app.hex", "0x9D00FFF0": hex(first),
-                      "0x9D00FFF6": hex(first + 6)},
+            # make's functions, as MPLAB X's makefile evaluates them for a production build
+            "mplab": {"$(wildcard $(basename ${ImagePath}).hex)": "app.hex",
+                      "$(basename ${ImagePath})": "app"},
         }
         env = dict(os.environ, WINEDEBUG="-all", SOURCE_DATE_EPOCH="1709967902")
         for recipe, places in rows.items():
@@ -144,6 +168,47 @@ class Release(unittest.TestCase):
                     shown = sh("wine", exe, "show", "--first", hex(first), "--last",
                                hex(first + 6), *base, name, cwd=folder, env=env)
                     self.assertEqual(shown.stdout, "2024-03-09 07:05:02\n", name)
+
+    @unittest.skipUnless(shutil.which("arduino-builder") and shutil.which("simavr"),
+                         "needs arduino-builder, arduino-core-avr, arduino-ctags and simavr")
+    def test_arduino_library_from_its_zip_stamps_a_sketch(self):
+        """The zip as "Add .ZIP Library" installs it, an Uno sketch built offline by Debian's
+        arduino-builder with the recipe's platform.local.txt hook running the portable
+        hexstamp-image: the ELF and the HEX come out stamped, and the sketch, run under
+        simavr, prints the stamp it reads from flash."""
+        root = os.path.join(self.tmp, "arduino")
+        with zipfile.ZipFile(self.artifact(f"hexstamp-arduino-{VERSION}.zip")) as zipped:
+            self.assertEqual(sorted(zipped.namelist()), [
+                "hexstamp/LICENSE", "hexstamp/library.properties", "hexstamp/src/hexstamp.h",
+                "hexstamp/src/hexstamp/stamp.h"])
+            zipped.extractall(os.path.join(root, "libraries"))
+        with tarfile.open(self.artifact(f"hexstamp-{VERSION}-linux-x86_64.tar.gz")) as archive:
+            archive.extractall(root)
+        tool = os.path.join(root, f"hexstamp-{VERSION}-linux-x86_64", "hexstamp-image")
+        # The board package's folder, with the hook beside its platform.txt.
+        shutil.copytree("/usr/share/arduino/hardware/arduino", os.path.join(root, "hardware",
+                                                                            "arduino"))
+        with open(os.path.join(root, "hardware/arduino/avr/platform.local.txt"), "w") as hook:
+            hook.write(readme_recipe("arduino").replace("hexstamp-image", tool, 1))
+        os.makedirs(os.path.join(root, "app"))
+        os.makedirs(os.path.join(root, "build"))
+        with open(os.path.join(root, "app", "app.ino"), "w") as sketch:
+            sketch.write(SKETCH)
+        built = sh("arduino-builder", "-hardware", os.path.join(root, "hardware"), "-hardware",
+                   "/usr/share/arduino-builder", "-tools", "/usr/share/arduino-builder",
+                   "-libraries", os.path.join(root, "libraries"), "-prefs",
+                   "tools.ctags.path=/usr/bin",
+                   # Debian 12's core needs these with Debian's avr-gcc 5.4 (float.h lacks them).
+                   "-prefs", "compiler.cpp.extra_flags=-DDECIMAL_DIG=9 -DFLT_DECIMAL_DIG=9",
+                   "-fqbn", "arduino:avr:uno", "-build-path", os.path.join(root, "build"),
+                   os.path.join(root, "app", "app.ino"),
+                   env=dict(os.environ, SOURCE_DATE_EPOCH="1709967902"))
+        self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
+        files = [os.path.join(root, "build", f"app.ino.{kind}") for kind in ["elf", "hex"]]
+        shown = sh(tool, "show", *files)
+        self.assertEqual(shown.stdout, "".join(f"{name}: 2024-03-09 07:05:02\n" for name in files))
+        ran = sh("timeout", "2", "simavr", "-m", "atmega328p", "-f", "16000000", files[1])
+        self.assertIn("2024-03-09 07:05:02", ran.stdout + ran.stderr)
 
     def test_static_binaries_run_in_an_empty_root(self):
         """Only the binary (and, for aarch64, a static qemu) in the root: no loader, no

@@ -28,22 +28,27 @@ extern "C" {
  * In C++ too the stamp has external C linkage, so that its symbol is the name written
  * (--symbol build_stamp), not a mangled local one.
  *
- * On AVR, flash and RAM are apart: the stamp is const and not volatile there, which makes
- * avr-gcc's linker place .hexstamp in flash, after .text, without a linker-script change.
- * The firmware reads it from program memory with hexstamp_decode_P. */
+ * On AVR, flash and RAM are apart, and avr-gcc's linker script puts only input sections it
+ * names into flash: the stamp goes into .progmem.hexstamp, within .text, and the symbol
+ * hexstamp_stamp, a second name for it that the header gives (in assembler, which link-time
+ * optimization keeps), is how hexstamp-image finds it there. The
+ * firmware reads it from program memory with hexstamp_decode_P. */
 #ifdef __cplusplus
 #define HEXSTAMP_LINKAGE_ extern "C"
 #else
 #define HEXSTAMP_LINKAGE_
 #endif
 #ifdef __AVR__
-#define HEXSTAMP_QUALIFIERS_ const
+#define HEXSTAMP_DEFINE(name, length)                                                              \
+    HEXSTAMP_LINKAGE_ __attribute__((used, section(".progmem.hexstamp"), aligned(1)))              \
+    const uint8_t name[(length)] = {0};                                                            \
+    __asm__(".global hexstamp_stamp\n\t.type hexstamp_stamp, @object\n\t.set hexstamp_stamp, " #name \
+            "\n\t.size hexstamp_stamp, " #length)
 #else
-#define HEXSTAMP_QUALIFIERS_ const volatile
-#endif
 #define HEXSTAMP_DEFINE(name, length)                                                              \
     HEXSTAMP_LINKAGE_ __attribute__((used, section(".hexstamp"), aligned(1)))                      \
-    HEXSTAMP_QUALIFIERS_ uint8_t name[(length)] = {0}
+    const volatile uint8_t name[(length)] = {0}
+#endif
 
 /* A decoded stamp. A field the stamp is too short to hold is -1. */
 struct hexstamp_time {

@@ -331,6 +331,7 @@ int find_range(Options& options, std::vector<Image>& images, std::FILE* err) {
             ElfPlace place;
             place.symbol = options.symbol;
             place.section = options.section != nullptr ? options.section : place.section;
+            place.fallback_symbol = options.section == nullptr ? "hexstamp_stamp" : nullptr;
             std::uint64_t offset = 0;
             const Report report{optional ? nullptr : image.report.err, image.path};
             options.has_range = find_in_elf(image.in, place, options.range, offset, report);

@@ -412,9 +412,10 @@ bool section_place(Elf& elf, const char* name, std::uint64_t& offset, std::uint6
             return false;
         }
         report.error(0,
-                     "no section %s. Declare the stamp with HEXSTAMP_DEFINE(name, length) "
-                     "from <hexstamp/stamp.h>, which puts it in .hexstamp, and keep it in the "
-                     "linker script with KEEP(*(.hexstamp)); or give --symbol",
+                     "no section %s (nor, on AVR, the symbol hexstamp_stamp). Declare the stamp "
+                     "with HEXSTAMP_DEFINE(name, length) from <hexstamp/stamp.h>, which puts it "
+                     "in .hexstamp, and keep it in the linker script with KEEP(*(.hexstamp)); or "
+                     "give --symbol",
                      name);
         return false;
     }
@@ -564,11 +565,25 @@ bool find_in_elf(std::FILE* in, const ElfPlace& place, Range& range, std::uint64
     Elf elf(in, report);
     std::uint64_t size = 0;
     std::uint64_t address = 0;
+    bool place_found = false;
     const char* name = place.symbol != nullptr ? place.symbol : place.section;
-    bool ok =
-        elf.open() && (place.symbol != nullptr
-                           ? symbol_place(elf, place.symbol, offset, size, address, report)
-                           : section_place(elf, place.section, offset, size, address, report));
+    bool ok = elf.open();
+    if (ok && place.symbol == nullptr && place.fallback_symbol != nullptr) {
+        // Asked quietly: an ELF with neither is reported as one without the section.
+        const Report quiet{nullptr, report.file};
+        Elf asked(in, quiet);
+        Section found{};
+        std::uint64_t index = 0;
+        if (asked.open() && !asked.find_section(place.section, found, index) &&
+            symbol_place(asked, place.fallback_symbol, offset, size, address, quiet)) {
+            name = place.fallback_symbol;
+            place_found = true;
+        }
+    }
+    ok = ok &&
+         (place_found || (place.symbol != nullptr
+                              ? symbol_place(elf, place.symbol, offset, size, address, report)
+                              : section_place(elf, place.section, offset, size, address, report)));
     ok = ok && load_address(elf, offset, size, address, address);
     if (ok && address + size - 1 > 0xFFFFFFFFu) {
         report.error(0, "%s lies at 0x%llX, above 0xFFFFFFFF", name,

@@ -78,6 +78,9 @@ inline std::uint64_t mips_physical(std::uint64_t address) {
 struct ElfPlace {
     const char* symbol = nullptr; // when null, the section
     const char* section = ".hexstamp";
+    // Without the section, this symbol, when given: the name the firmware header gives the
+    // stamp where it cannot have a section of its own (AVR).
+    const char* fallback_symbol = nullptr;
 };
 // Also gives the symbol's or section's offset in the file: that ELF is stamped there, whatever
 // else its segments place at the same load address.
