@@ -266,15 +266,10 @@ TextOutput::TextOutput(std::FILE* in, std::FILE* out)
                                       ? std::make_unique<platform::FileCopier>(in, out)
                                       : nullptr) {}
 
-TextOutput::TextOutput(TextOutput&& other) noexcept
-    : in_(other.in_), out_(other.out_), copier_(std::move(other.copier_)), scratch_(other.scratch_),
-      from_(other.from_), to_(other.to_), out_at_(other.out_at_), failed_(other.failed_) {
-    other.scratch_ = nullptr;
-}
-
 TextOutput::~TextOutput() {
     if (scratch_ != nullptr) {
         std::fclose(scratch_);
+        std::free(bytes_);
     }
 }
 
@@ -288,16 +283,21 @@ void TextOutput::copy_run() {
 
 // The lines written since the last copy, placed after it.
 void TextOutput::collect() {
-    const long size = scratch_ != nullptr ? std::ftell(scratch_) : 0;
-    if (size <= 0) {
+    if (scratch_ == nullptr) {
         return;
     }
-    std::vector<char> bytes(static_cast<std::size_t>(size));
-    failed_ = failed_ || std::fflush(scratch_) != 0 || std::fseek(scratch_, 0, SEEK_SET) != 0 ||
-              std::fread(bytes.data(), 1, bytes.size(), scratch_) != bytes.size() ||
-              !copier_->write(bytes.data(), bytes.size(), out_at_);
-    out_at_ += bytes.size();
-    std::fseek(scratch_, 0, SEEK_SET);
+    char* bytes = nullptr;
+    std::size_t size = 0;
+    std::FILE* written = scratch_;
+    scratch_ = nullptr;
+    // The stream is closed (its bytes then complete) and a new one opened for the next lines.
+    failed_ = std::fclose(written) != 0 || bytes_ == nullptr || failed_;
+    bytes = bytes_;
+    size = size_;
+    bytes_ = nullptr;
+    failed_ = failed_ || !copier_->write(bytes, size, out_at_);
+    out_at_ += size;
+    std::free(bytes);
 }
 
 void TextOutput::copy(const Line& line) {
@@ -327,7 +327,7 @@ std::FILE* TextOutput::put() {
     copy_run();
     from_ = to_ = 0;
     if (scratch_ == nullptr) {
-        scratch_ = std::tmpfile();
+        scratch_ = platform::open_memory_stream(&bytes_, &size_);
         failed_ = failed_ || scratch_ == nullptr;
     }
     return scratch_ != nullptr ? scratch_ : out_;

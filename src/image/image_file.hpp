@@ -153,7 +153,8 @@ int hex_digit(char c);
 class TextOutput {
   public:
     TextOutput(std::FILE* in, std::FILE* out);
-    TextOutput(TextOutput&& other) noexcept;
+    // Not moved: the memory stream writes into this object's members.
+    TextOutput(TextOutput&&) = delete;
     TextOutput(const TextOutput&) = delete;
     TextOutput& operator=(const TextOutput&) = delete;
     TextOutput& operator=(TextOutput&&) = delete;
@@ -173,8 +174,10 @@ class TextOutput {
     std::FILE* in_;
     std::FILE* out_;
     std::unique_ptr<platform::FileCopier> copier_;
-    std::FILE* scratch_ = nullptr; // the written lines, until they are placed
-    std::uint64_t from_ = 0;       // the run of lines to copy: [from_, to_)
+    std::FILE* scratch_ = nullptr; // the written lines, in memory until they are placed
+    char* bytes_ = nullptr;
+    std::size_t size_ = 0;
+    std::uint64_t from_ = 0; // the run of lines to copy: [from_, to_)
     std::uint64_t to_ = 0;
     std::uint64_t out_at_ = 0; // where the new file's next byte goes
     bool failed_ = false;

@@ -296,6 +296,10 @@ bool FileCopier::finish(std::uint64_t) {
     return false;
 }
 
+std::FILE* open_memory_stream(char**, std::size_t*) {
+    return nullptr;
+}
+
 bool may_write(const char* path, std::string& why) {
     const DWORD attributes = GetFileAttributesW(widen(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
@@ -695,6 +699,10 @@ FileCopier::~FileCopier() {
 
 bool FileCopier::available() {
     return true;
+}
+
+std::FILE* open_memory_stream(char** bytes, std::size_t* size) {
+    return open_memstream(bytes, size);
 }
 
 void FileCopier::copy(std::uint64_t from, std::uint64_t length, std::uint64_t to) {

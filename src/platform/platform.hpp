@@ -52,6 +52,10 @@ class FileCopier {
     Work* work_;
 };
 
+// A stream whose bytes are written into memory: after fclose, `*bytes` (to free) holds `*size`
+// of them. Where FileCopier is available.
+std::FILE* open_memory_stream(char** bytes, std::size_t* size);
+
 // Whether the user could open an existing file for writing. False with the reason when not;
 // true also when there is no such file (creating it is checked when it happens).
 bool may_write(const char* path, std::string& why);
