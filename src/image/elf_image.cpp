@@ -404,7 +404,7 @@ bool check_size(const Report& report, const char* what, const char* name, std::u
 }
 
 bool section_place(Elf& elf, const char* name, std::uint64_t& offset, std::uint64_t& size,
-                   std::uint64_t& address, const Report& report) {
+                   std::uint64_t& address, const Report& report, const char* fallback = nullptr) {
     Section found{};
     std::uint64_t index = 0;
     if (!elf.find_section(name, found, index)) {
@@ -412,11 +412,11 @@ bool section_place(Elf& elf, const char* name, std::uint64_t& offset, std::uint6
             return false;
         }
         report.error(0,
-                     "no section %s (nor, on AVR, the symbol hexstamp_stamp). Declare the stamp "
-                     "with HEXSTAMP_DEFINE(name, length) from <hexstamp/stamp.h>, which puts it "
-                     "in .hexstamp, and keep it in the linker script with KEEP(*(.hexstamp)); or "
-                     "give --symbol",
-                     name);
+                     "no section %s%s%s%s. Declare the stamp with HEXSTAMP_DEFINE(name, length) "
+                     "from <hexstamp/stamp.h>, which puts it in .hexstamp, and keep it in the "
+                     "linker script with KEEP(*(.hexstamp)); or give --symbol",
+                     name, fallback != nullptr ? " (nor, as on AVR, the symbol " : "",
+                     fallback != nullptr ? fallback : "", fallback != nullptr ? ")" : "");
         return false;
     }
     if (!found.has_contents()) {
@@ -580,10 +580,10 @@ bool find_in_elf(std::FILE* in, const ElfPlace& place, Range& range, std::uint64
             place_found = true;
         }
     }
-    ok = ok &&
-         (place_found || (place.symbol != nullptr
-                              ? symbol_place(elf, place.symbol, offset, size, address, report)
-                              : section_place(elf, place.section, offset, size, address, report)));
+    ok = ok && (place_found || (place.symbol != nullptr
+                                    ? symbol_place(elf, place.symbol, offset, size, address, report)
+                                    : section_place(elf, place.section, offset, size, address,
+                                                    report, place.fallback_symbol)));
     ok = ok && load_address(elf, offset, size, address, address);
     if (ok && address + size - 1 > 0xFFFFFFFFu) {
         report.error(0, "%s lies at 0x%llX, above 0xFFFFFFFF", name,
