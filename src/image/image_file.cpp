@@ -262,9 +262,9 @@ int hex_digit(char c) {
 }
 
 TextOutput::TextOutput(std::FILE* in, std::FILE* out)
-    : in_(in), out_(out), copier_(out != nullptr && platform::FileCopier::available()
-                                      ? std::make_unique<platform::FileCopier>(in, out)
-                                      : nullptr) {}
+    : out_(out), copier_(out != nullptr && platform::FileCopier::available()
+                             ? std::make_unique<platform::FileCopier>(in, out)
+                             : nullptr) {}
 
 TextOutput::~TextOutput() {
     if (scratch_ != nullptr) {

@@ -171,7 +171,6 @@ class TextOutput {
     void copy_run();
     void collect();
 
-    std::FILE* in_;
     std::FILE* out_;
     std::unique_ptr<platform::FileCopier> copier_;
     std::FILE* scratch_ = nullptr; // the written lines, in memory until they are placed
