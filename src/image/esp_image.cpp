@@ -20,9 +20,10 @@ std::uint64_t checksum_position(std::uint64_t end) {
     return end + (15 - end % 16);
 }
 
+// Offsets within the file, which is in memory by the time they index it.
 struct Layout {
-    std::uint64_t segments_end = 0;
-    std::uint64_t checksum_at = 0;
+    std::size_t segments_end = 0;
+    std::size_t checksum_at = 0;
 };
 
 // Walks the segment headers; false when they do not lead to a checksum within `size`.
@@ -36,9 +37,12 @@ bool walk(unsigned count, std::uint64_t size, ReadHeader read_header, Layout& la
         }
         at += SegmentHeader + get_le32(header + 4);
     }
-    layout.segments_end = at;
-    layout.checksum_at = checksum_position(at);
-    return layout.checksum_at < size;
+    if (checksum_position(at) >= size) {
+        return false;
+    }
+    layout.segments_end = static_cast<std::size_t>(at);
+    layout.checksum_at = static_cast<std::size_t>(checksum_position(at));
+    return true;
 }
 
 bool check_image(const std::vector<std::uint8_t>& file, const Layout& layout,
@@ -58,7 +62,7 @@ bool check_image(const std::vector<std::uint8_t>& file, const Layout& layout,
                      hashed ? " and the hash" : "");
         return false;
     }
-    for (std::uint64_t at = layout.segments_end; at < layout.checksum_at; ++at) {
+    for (std::size_t at = layout.segments_end; at < layout.checksum_at; ++at) {
         if (file[at] != 0) {
             report.error(0, "a byte that is not zero at 0x%llX, in the padding before the checksum",
                          static_cast<unsigned long long>(at));

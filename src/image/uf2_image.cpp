@@ -117,8 +117,8 @@ bool gather(std::vector<std::uint8_t>& file, std::uint64_t family, std::uint32_t
              ++at) {
             const std::uint64_t offset = std::uint64_t{block.address} + at - first;
             if (block.address + std::uint64_t{at} >= first && offset < length) {
-                bytes[offset] = block.payload()[at];
-                held[offset] = true;
+                bytes[static_cast<std::size_t>(offset)] = block.payload()[at];
+                held[static_cast<std::size_t>(offset)] = true;
             }
         }
     }
