@@ -230,7 +230,8 @@ class Release(unittest.TestCase):
                 self.assertNotIn("NEEDED", headers)
                 self.assertIn("DYN (Position-Independent Executable", sh("readelf", "-h",
                                                                           binary).stdout)
-                self.assertLessEqual(os.path.getsize(binary), 1_300_000, binary)
+                # verify, four formats with their digests and the copier thread took it past 1.3 MB
+                self.assertLessEqual(os.path.getsize(binary), 1_400_000, binary)
             self.check_image_tool_in_empty_root(os.path.join(self.tmp, arch, name), emulator)
             for program in ["hexstamp", "hexstamp-reproducible"]:
                 binary = os.path.join(self.tmp, arch, name, program)

@@ -29,10 +29,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <condition_variable>
+#include <pthread.h>
+
 #include <deque>
-#include <mutex>
-#include <thread>
 #endif
 
 namespace hexstamp::platform {
@@ -642,38 +641,75 @@ bool copy_at(int from, off_t read_at, std::uint64_t length, int to, off_t write_
 
 } // namespace
 
+// The worker is a POSIX thread: std::thread would bring much of the C++ library along
+// (std::system_error, the demangler) into a static program that otherwise needs none of it.
 struct FileCopier::Work {
     struct Part {
         std::uint64_t from, length, to;
     };
     int in, out;
-    std::mutex lock;
-    std::condition_variable changed;
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
     std::deque<Part> parts;
     bool done = false;
     bool failed = false;
-    std::thread worker;
+    bool running = false;
+    pthread_t worker{};
 
-    void run() {
-        std::unique_lock<std::mutex> held(lock);
+    static void* run(void* self) {
+        static_cast<Work*>(self)->copy_parts();
+        return nullptr;
+    }
+
+    void copy_parts() {
+        pthread_mutex_lock(&lock);
         while (true) {
-            changed.wait(held, [this] { return done || !parts.empty(); });
+            while (!done && parts.empty()) {
+                pthread_cond_wait(&changed, &lock);
+            }
             if (parts.empty()) {
-                return;
+                break;
             }
             const Part part = parts.front();
             parts.pop_front();
-            held.unlock();
+            pthread_mutex_unlock(&lock);
             const bool copied = copy_at(in, static_cast<off_t>(part.from), part.length, out,
                                         static_cast<off_t>(part.to));
-            held.lock();
+            pthread_mutex_lock(&lock);
             failed = failed || !copied;
         }
+        pthread_mutex_unlock(&lock);
+    }
+
+    // Without a thread, each part is copied when it is given.
+    void add(const Part& part) {
+        if (!running) {
+            failed = failed || !copy_at(in, static_cast<off_t>(part.from), part.length, out,
+                                        static_cast<off_t>(part.to));
+            return;
+        }
+        pthread_mutex_lock(&lock);
+        parts.push_back(part);
+        pthread_cond_signal(&changed);
+        pthread_mutex_unlock(&lock);
+    }
+
+    void stop() {
+        if (!running) {
+            return;
+        }
+        pthread_mutex_lock(&lock);
+        done = true;
+        pthread_cond_signal(&changed);
+        pthread_mutex_unlock(&lock);
+        pthread_join(worker, nullptr);
+        running = false;
     }
 };
 
-FileCopier::FileCopier(std::FILE* in, std::FILE* out)
-    : work_(new Work{fileno(in), fileno(out), {}, {}, {}, false, false, {}}) {
+FileCopier::FileCopier(std::FILE* in, std::FILE* out) : work_(new Work) {
+    work_->in = fileno(in);
+    work_->out = fileno(out);
 #if defined(__linux__) && !defined(HEXSTAMP_NO_LINUX_CALLS)
     // The new file's blocks allocated now, as for copy_file_data: else the rename over the
     // image makes ext4 flush them. finish() cuts the file to its size.
@@ -682,18 +718,11 @@ FileCopier::FileCopier(std::FILE* in, std::FILE* out)
         fallocate(work_->out, 0, 0, status.st_size);
     }
 #endif
-    work_->worker = std::thread([this] { work_->run(); });
+    work_->running = pthread_create(&work_->worker, nullptr, Work::run, work_) == 0;
 }
 
 FileCopier::~FileCopier() {
-    if (work_->worker.joinable()) {
-        {
-            const std::lock_guard<std::mutex> held(work_->lock);
-            work_->done = true;
-        }
-        work_->changed.notify_one();
-        work_->worker.join();
-    }
+    work_->stop();
     delete work_;
 }
 
@@ -701,16 +730,8 @@ bool FileCopier::available() {
     return true;
 }
 
-std::FILE* open_memory_stream(char** bytes, std::size_t* size) {
-    return open_memstream(bytes, size);
-}
-
 void FileCopier::copy(std::uint64_t from, std::uint64_t length, std::uint64_t to) {
-    {
-        const std::lock_guard<std::mutex> held(work_->lock);
-        work_->parts.push_back({from, length, to});
-    }
-    work_->changed.notify_one();
+    work_->add({from, length, to});
 }
 
 bool FileCopier::write(const void* bytes, std::size_t size, std::uint64_t to) {
@@ -718,13 +739,13 @@ bool FileCopier::write(const void* bytes, std::size_t size, std::uint64_t to) {
 }
 
 bool FileCopier::finish(std::uint64_t end) {
-    std::unique_lock<std::mutex> held(work_->lock);
-    work_->done = true;
-    held.unlock();
-    work_->changed.notify_one();
-    work_->worker.join();
+    work_->stop();
     return !work_->failed && ftruncate(work_->out, static_cast<off_t>(end)) == 0 &&
            lseek(work_->out, static_cast<off_t>(end), SEEK_SET) == static_cast<off_t>(end);
+}
+
+std::FILE* open_memory_stream(char** bytes, std::size_t* size) {
+    return open_memstream(bytes, size);
 }
 
 bool may_write(const char* path, std::string& why) {
