@@ -462,7 +462,9 @@ class QemuBoard:
             for command in ["qmp_capabilities", "query-status"]:
                 stream.write(json.dumps({"execute": command}) + "\n")
                 stream.flush()
-                answer = json.loads(stream.readline())
+                answer = {}
+                while "return" not in answer:  # events (STOP, RESUME) may come first
+                    answer = json.loads(stream.readline())
             return answer["return"]["status"]
 
     def close(self):
