@@ -66,6 +66,8 @@ class Elf {
     bool find_section(const char* name, Section& found, std::uint64_t& index);
     bool find_symbol(const char* name, std::uint64_t& value, std::uint64_t& size,
                      std::uint64_t& section_index);
+    // The symbol table (.symtab), with entries this reader can take.
+    bool symbol_table(Section& table);
     // The one sized symbol in section `index`, if there is exactly one.
     bool only_symbol_in(std::uint64_t index, std::uint64_t& value, std::uint64_t& size);
     std::uint64_t size() const { return size_; }
@@ -309,16 +311,20 @@ bool Elf::find_section(const char* name, Section& found, std::uint64_t& index) {
     return false;
 }
 
+bool Elf::symbol_table(Section& table) {
+    std::uint64_t index = 0;
+    while (index < section_count_ && table.type != section::SymbolTable && !failed_) {
+        table = section(index++);
+    }
+    const std::size_t least = wide_ ? symbol::Size64 : symbol::Size32;
+    return table.type == section::SymbolTable && table.link < section_count_ &&
+           table.entry_size >= least && table.entry_size <= LargestEntry;
+}
+
 bool Elf::find_symbol(const char* name, std::uint64_t& value, std::uint64_t& size,
                       std::uint64_t& section_index) {
     Section table{};
-    std::uint64_t table_index = 0;
-    while (table_index < section_count_ && table.type != section::SymbolTable && !failed_) {
-        table = section(table_index++);
-    }
-    const std::size_t least = wide_ ? symbol::Size64 : symbol::Size32;
-    if (table.type != section::SymbolTable || table.link >= section_count_ ||
-        table.entry_size < least || table.entry_size > LargestEntry) {
+    if (!symbol_table(table)) {
         report_.error(0, "no symbol table (.symtab) to find %s in; was the file stripped?", name);
         return false;
     }
@@ -354,13 +360,7 @@ bool Elf::find_symbol(const char* name, std::uint64_t& value, std::uint64_t& siz
 
 bool Elf::only_symbol_in(std::uint64_t index, std::uint64_t& value, std::uint64_t& size) {
     Section table{};
-    std::uint64_t table_index = 0;
-    while (table_index < section_count_ && table.type != section::SymbolTable && !failed_) {
-        table = section(table_index++);
-    }
-    if (table.type != section::SymbolTable ||
-        table.entry_size < (wide_ ? symbol::Size64 : symbol::Size32) ||
-        table.entry_size > LargestEntry) {
+    if (!symbol_table(table)) {
         return false;
     }
     int found = 0;

@@ -558,57 +558,6 @@ bool remove_file(const char* path) {
     return std::remove(path) == 0;
 }
 
-// fallocate, copy_file_range and SEEK_DATA are Linux's; other POSIX systems copy through a
-// buffer. HEXSTAMP_NO_LINUX_CALLS builds that path on Linux, to test it.
-#if defined(__linux__) && !defined(HEXSTAMP_NO_LINUX_CALLS)
-namespace {
-
-// Copies the data extents of `in` through the kernel, at the same offsets, so that the holes
-// of a sparse image stay holes. False when the kernel cannot copy between these files.
-bool copy_extents(int in, int out, std::uint64_t size) {
-    struct stat status {};
-    const auto end_of_file = static_cast<off_t>(size);
-    // Blocks allocated now, not when the rename over the image makes the file system flush
-    // them (ext4 does, for a file that replaces another), which would take as long again.
-    if (fstat(in, &status) == 0 && static_cast<std::uint64_t>(status.st_blocks) * 512 >= size) {
-        fallocate(out, 0, 0, end_of_file);
-    }
-    for (off_t data = 0; data < end_of_file;) {
-        off_t from = lseek(in, data, SEEK_DATA);
-        if (from < 0) {
-            break; // ENXIO: only a hole is left
-        }
-        off_t hole = lseek(in, from, SEEK_HOLE);
-        hole = hole < 0 ? end_of_file : std::min(hole, end_of_file);
-        for (off_t to = from; from < hole;) {
-            const ssize_t copied = copy_file_range(
-                in, &from, out, &to,
-                static_cast<std::size_t>(std::min<off_t>(hole - from, off_t{1} << 30)), 0);
-            if (copied <= 0) {
-                return false;
-            }
-        }
-        data = hole;
-    }
-    return ftruncate(out, end_of_file) == 0;
-}
-
-} // namespace
-#endif
-
-bool copy_file_data(std::FILE* in, std::FILE* out, std::uint64_t size) {
-    if (std::fflush(out) != 0) {
-        return false;
-    }
-#if defined(__linux__) && !defined(HEXSTAMP_NO_LINUX_CALLS)
-    if (copy_extents(fileno(in), fileno(out), size)) {
-        return true;
-    }
-#endif
-    // Not across these file systems, or not by this kernel or system: through a buffer.
-    return copy_through_buffer(in, out, size);
-}
-
 namespace {
 
 // Copies `length` bytes between two files at the given offsets, moving neither position.
@@ -640,6 +589,52 @@ bool copy_at(int from, off_t read_at, std::uint64_t length, int to, off_t write_
 }
 
 } // namespace
+
+// fallocate, copy_file_range and SEEK_DATA are Linux's; other POSIX systems copy through a
+// buffer. HEXSTAMP_NO_LINUX_CALLS builds that path on Linux, to test it.
+#if defined(__linux__) && !defined(HEXSTAMP_NO_LINUX_CALLS)
+namespace {
+
+// Copies the data extents of `in`, at the same offsets, so that the holes of a sparse image
+// stay holes.
+bool copy_extents(int in, int out, std::uint64_t size) {
+    struct stat status {};
+    const auto end_of_file = static_cast<off_t>(size);
+    // Blocks allocated now, not when the rename over the image makes the file system flush
+    // them (ext4 does, for a file that replaces another), which would take as long again.
+    if (fstat(in, &status) == 0 && static_cast<std::uint64_t>(status.st_blocks) * 512 >= size) {
+        fallocate(out, 0, 0, end_of_file);
+    }
+    for (off_t data = 0; data < end_of_file;) {
+        off_t from = lseek(in, data, SEEK_DATA);
+        if (from < 0) {
+            break; // ENXIO: only a hole is left
+        }
+        off_t hole = lseek(in, from, SEEK_HOLE);
+        hole = hole < 0 ? end_of_file : std::min(hole, end_of_file);
+        if (!copy_at(in, from, static_cast<std::uint64_t>(hole - from), out, from)) {
+            return false;
+        }
+        data = hole;
+    }
+    return ftruncate(out, end_of_file) == 0;
+}
+
+} // namespace
+#endif
+
+bool copy_file_data(std::FILE* in, std::FILE* out, std::uint64_t size) {
+    if (std::fflush(out) != 0) {
+        return false;
+    }
+#if defined(__linux__) && !defined(HEXSTAMP_NO_LINUX_CALLS)
+    if (copy_extents(fileno(in), fileno(out), size)) {
+        return true;
+    }
+#endif
+    // Not across these file systems, or not by this kernel or system: through a buffer.
+    return copy_through_buffer(in, out, size);
+}
 
 // The worker is a POSIX thread: std::thread would bring much of the C++ library along
 // (std::system_error, the demangler) into a static program that otherwise needs none of it.
