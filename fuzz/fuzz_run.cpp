@@ -6,8 +6,8 @@
 // One that starts with "gdb" and a NUL is what a debug server says to the client that reads
 // a board, a few bytes at a time.
 #include "cli/run.hpp"
-#include "gdb/remote.hpp"
-#include "image/command_line.hpp"
+#include "gdb/client.hpp"
+#include "image_cli/run_image.hpp"
 
 #include <algorithm>
 #include <cstdint>

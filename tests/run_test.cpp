@@ -1,6 +1,6 @@
 #include "capture.hpp"
-#include "cli/parse_address.hpp"
-#include "cli/source_date_epoch.hpp"
+#include "stamp/parse_address.hpp"
+#include "stamp/source_date_epoch.hpp"
 
 #include <gtest/gtest.h>
 

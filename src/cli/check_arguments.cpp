@@ -2,8 +2,8 @@
 
 #include "cli/exit_code.hpp"
 #include "cli/messages.hpp"
-#include "cli/parse_address.hpp"
 #include "stamp/date_time_stamp.hpp"
+#include "stamp/parse_address.hpp"
 
 #include <optional>
 

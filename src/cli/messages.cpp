@@ -30,17 +30,6 @@ void out_of_memory(std::FILE* err) {
     std::fprintf(err, "\nMemory allocation error\n");
 }
 
-void clock_failed(std::FILE* err, const char* lead) {
-    std::fprintf(err, "%sUnable to read local time\n", lead);
-}
-
-void bad_source_date_epoch(std::FILE* err, const char* text, const char* lead) {
-    std::fprintf(err,
-                 "%sSOURCE_DATE_EPOCH must be a whole number of seconds from 0 to 253402300799, "
-                 "not '%s'\n",
-                 lead, text);
-}
-
 void output_failed(std::FILE* err) {
     std::fprintf(err, "\nUnable to write to STDOUT\n");
 }

@@ -12,9 +12,6 @@ void bad_end_address(std::FILE* err, const char* text);
 void start_after_end(std::FILE* err);
 void length_too_long(std::FILE* err);
 void out_of_memory(std::FILE* err);
-// `lead` stands before the text: a newline for hexstamp, the program's name for hexstamp-image.
-void clock_failed(std::FILE* err, const char* lead = "\n");
-void bad_source_date_epoch(std::FILE* err, const char* text, const char* lead = "\n");
 void output_failed(std::FILE* err);
 void exit_status(std::FILE* err, int status);
 

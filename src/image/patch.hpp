@@ -1,0 +1,39 @@
+#pragma once
+
+#include "image/contents.hpp"
+#include "stamp/date_time_stamp.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace hexstamp::image {
+
+// The address range of a stamp, 1 to MaxStampLength bytes.
+struct Range {
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;
+    std::size_t length() const { return static_cast<std::size_t>(last - first) + 1; }
+    bool holds(std::uint64_t address) const { return address >= first && address <= last; }
+};
+
+// One image's part in a run: the range, the bytes to write there (none: the image is only
+// read) and the bytes the image held there before; and, when asked for, every byte it holds.
+struct Patch {
+    Range range;
+    const std::uint8_t* stamp = nullptr;
+    Contents* contents = nullptr;
+    std::uint8_t found[MaxStampLength] = {};
+    bool present[MaxStampLength] = {};
+
+    // Records the image's byte at `address`, and gives the byte to keep there.
+    std::uint8_t visit(std::uint64_t address, std::uint8_t byte);
+    // Passes a record's data at `address` through visit, and into the contents when asked
+    // for; true when it holds bytes of the range.
+    bool visit_record(std::uint64_t address, std::uint8_t* data, std::size_t count);
+    std::size_t missing() const;
+    // Set when copies of the range within one image disagree (the families of a UF2 file):
+    // the image then holds no one stamp.
+    const char* disagreement = nullptr;
+};
+
+} // namespace hexstamp::image

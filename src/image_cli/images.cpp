@@ -1,0 +1,189 @@
+#include "image_cli/images.hpp"
+
+#include "formats/elf_image.hpp"
+#include "image_cli/status.hpp"
+#include "platform/files.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace hexstamp::image {
+
+namespace {
+
+int usage_error(std::FILE* err, const char* what) {
+    say(err, "%s (see hexstamp-image --help)", what);
+    return ImageFailed;
+}
+
+bool is_elf(const Image& image) {
+    return image.format == &ElfFormat;
+}
+
+int open_images(const Options& options, Images& images) {
+    for (Image& image : images.list) {
+        image.in = platform::open_file(image.path, "rb");
+        if (image.in == nullptr) {
+            image.report.error(0, "cannot open: %s", std::strerror(errno));
+            return ImageFailed;
+        }
+        image.format = detect_format(image.in, image.report);
+        if (image.format == nullptr) {
+            return ImageFailed;
+        }
+        image.parameters.base = options.base_address;
+    }
+    return ImageSuccess;
+}
+
+// A raw binary with no --base: what it looked like, when it starts as another format.
+void refuse_without_base(const Image& image) {
+    std::string why;
+    const Format* like =
+        image.format->recognise == nullptr ? resemblance(image.in, image.report, why) : nullptr;
+    const char* const way_out = "as a raw binary it needs --base ADDRESS, the address of its "
+                                "first byte";
+    if (like != nullptr && like->text) { // the reason names the file and the line
+        say(image.report.err, "%s, so it is no %s file; %s", why.c_str(), like->name, way_out);
+    } else if (image.format->recognise == nullptr) {
+        image.report.error(0, "not %s%s%s%s%s; %s", recognised_formats().c_str(),
+                           like != nullptr ? " (it starts as " : "",
+                           like != nullptr ? like->name : "", like != nullptr ? ", but " : "",
+                           like != nullptr ? (why + ")").c_str() : "", way_out);
+    } else {
+        image.report.error(0, "%s; %s", image.format->name, way_out);
+    }
+}
+
+// A raw binary needs its address. --base with no raw binary among the images is a mistake;
+// beside one, it is what lets an ELF and the binary made from it be stamped in one run.
+int check_base(const Options& options, const Images& images, std::FILE* err) {
+    if (images.list.empty() && options.base != nullptr) {
+        return usage_error(err, "--base is for raw binary images, and none is given");
+    }
+    bool any_binary = false;
+    for (const Image& image : images.list) {
+        any_binary = any_binary || image.format->needs_base;
+        if (image.format->needs_base && options.base == nullptr) {
+            refuse_without_base(image);
+            return ImageFailed;
+        }
+    }
+    if (!any_binary && options.base != nullptr) {
+        const Image& first = images.list.front();
+        first.report.error(0, "--base is for raw binary images, and this is %s",
+                           first.format->name);
+        return ImageFailed;
+    }
+    return ImageSuccess;
+}
+
+// The range from --first and --last, or from a symbol or section of the first ELF.
+int find_range(const Options& options, Images& images, std::FILE* err) {
+    if (options.first != nullptr) {
+        images.range = options.range;
+        images.has_range = true;
+        return ImageSuccess;
+    }
+    // verify prints the stamp where the image has one, and needs none.
+    const bool optional = options.command == Command::Verify && options.symbol == nullptr &&
+                          options.section == nullptr;
+    for (Image& image : images.list) {
+        if (!is_elf(image)) {
+            continue;
+        }
+        ElfPlace place;
+        place.symbol = options.symbol;
+        place.section = options.section != nullptr ? options.section : place.section;
+        place.fallback_symbol = options.section == nullptr ? "hexstamp_stamp" : nullptr;
+        const Report report{optional ? nullptr : image.report.err, image.path};
+        ElfStamp found;
+        images.has_range = find_in_elf(image.in, place, found, report);
+        if (images.has_range) {
+            images.range = found.range;
+            images.mips = found.mips;
+            image.parameters.elf_offset = found.offset;
+        }
+        return images.has_range || optional ? ImageSuccess : ImageFailed;
+    }
+    if (optional) {
+        return ImageSuccess;
+    }
+    if (options.symbol != nullptr || options.section != nullptr) {
+        return usage_error(err, "--symbol and --section need an ELF among the images");
+    }
+    return usage_error(err, "no ELF among the images to find .hexstamp in: give --first and "
+                            "--last");
+}
+
+// A MIPS ELF's KSEG0 or KSEG1 range stands for a physical one: a PIC32's HEX, S-record or
+// binary that holds the physical range, and not the one the ELF gives, is stamped there.
+int choose_physical(Images& images) {
+    const Range physical{static_cast<std::uint32_t>(mips_physical(images.range.first)),
+                         static_cast<std::uint32_t>(mips_physical(images.range.last))};
+    if (!images.mips || physical.first == images.range.first) {
+        return ImageSuccess;
+    }
+    for (Image& image : images.list) {
+        if (is_elf(image)) {
+            continue;
+        }
+        Patch probe;
+        probe.range = images.range;
+        if (!image.process(nullptr, probe) || !platform::seek(image.in, 0)) {
+            return ImageFailed;
+        }
+        if (probe.missing() == probe.range.length()) {
+            image.patch.range = physical;
+        }
+    }
+    return ImageSuccess;
+}
+
+} // namespace
+
+void Image::close() {
+    if (in != nullptr) {
+        std::fclose(in);
+        in = nullptr;
+    }
+}
+
+bool Image::process(std::FILE* out, Patch& into) {
+    return format->process({in, out, into, report, parameters});
+}
+
+int prepare_images(const Options& options, Images& images, std::FILE* err) {
+    images.list = std::vector<Image>(options.images.size());
+    for (std::size_t index = 0; index < images.list.size(); ++index) {
+        images.list[index].path = options.images[index];
+        images.list[index].report = Report{err, options.images[index]};
+    }
+    int status = open_images(options, images);
+    if (status == ImageSuccess) {
+        status = find_range(options, images, err);
+    }
+    if (status == ImageSuccess) {
+        status = check_base(options, images, err);
+    }
+    for (Image& image : images.list) {
+        image.patch.range = images.range;
+    }
+    if (status == ImageSuccess && images.has_range) {
+        status = choose_physical(images);
+    }
+    return status;
+}
+
+Contents physical_contents(const Contents& contents) {
+    Contents physical;
+    for (const Region& region : contents.regions()) {
+        physical.add(mips_physical(region.first), region.bytes.data(), region.bytes.size(),
+                     region.may_be_ram);
+    }
+    physical.finish();
+    return physical;
+}
+
+} // namespace hexstamp::image
