@@ -164,6 +164,13 @@ class Image(unittest.TestCase):
              "a.srec:2: a record after the termination record"),
             ({"a.bin": "\x01\x02"}, [*stamp, "a.bin"], "a.bin: not ELF, Intel HEX, S-record, "
              "TI-TXT, UF2, DfuSe or an ESP-IDF app image; as a raw binary it needs --base ADDRESS"),
+            *[({"a.bin": start + "\0" * 0x100}, [*stamp, "a.bin"], f"a.bin:1: {why}, so it is no "
+               f"{name} file; as a raw binary it needs --base ADDRESS")
+              for start, why, name in [
+                  ("@\0\0\x20", 'a bad address: "@" takes 1 to 8 hexadecimal digits', "TI-TXT"),
+                  (":\0\0\x20", "column 2: '?' (0x00) is not a hexadecimal digit", "Intel HEX"),
+                  ("S1\0\x20", "column 3: '?' (0x00) is not a hexadecimal digit", "S-record"),
+                  (" :\0\x20", "a record starts with ':'", "Intel HEX")]],
             ({"a.bin": "x" * 0x46}, [*stamp, "--base", "0", "a.bin"],
              "a.bin: 0x00000040-0x00000046 lies outside the file, which holds 70 bytes"),
             ({"a.hex": zeros}, [*stamp, "--base", "0", "a.hex"],

@@ -94,7 +94,13 @@ class Readers(unittest.TestCase):
             ("titxt", "@8000\n00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f\r\n10 11\r\nq\r\n",
              0x800A, 0x8010, [], 2, 0),
             ("titxt", "@8000\n00 01\nQ\n", 0xA000, 0xA006, [], 0, 2),
+            ("titxt", "  @8000\n00 01 02 03 04 05 06 07\nq\n", 0x8001, 0x8007, [], 1, 0),
         ]
+        # Binaries that start as a text format would, given --base: an initial stack pointer
+        # of 0x20000040 is "@", 0x2000003A ":".
+        rows += [("binary", start + bytes(range(252)), 0x08000080, 0x08000086,
+                  ["--base", "0x08000000"], 0, 0)
+                 for start in [b"@\0\0\x20", b":\0\0\x20", b"S1\0\x20", b" :\0\x20"]]
         if ARM_GCC:
             rows += [("elf", None, None, None, [], 0, 0),
                      ("elf", None, None, None, ["--symbol", "build_stamp"], 0, 0),
