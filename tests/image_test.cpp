@@ -1,0 +1,199 @@
+#include "board/target.hpp"
+#include "gdb/packet.hpp"
+#include "image/contents.hpp"
+#include "image/text_lines.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace hexstamp::testing {
+namespace {
+
+using gdb::PacketReader;
+
+// What a server's bytes come to: each event, and a packet's data after it.
+std::string events(const std::string& bytes) {
+    PacketReader reader;
+    std::string seen;
+    for (const char c : bytes) {
+        switch (reader.feed(c)) {
+        case PacketReader::Event::Ack:
+            seen += "+ ";
+            break;
+        case PacketReader::Event::Nak:
+            seen += "- ";
+            break;
+        case PacketReader::Event::Packet:
+            seen += "[" + reader.packet() + "] ";
+            break;
+        case PacketReader::Event::BadChecksum:
+            seen += "bad ";
+            break;
+        case PacketReader::Event::Malformed:
+            seen += "malformed ";
+            break;
+        case PacketReader::Event::None:
+            break;
+        }
+    }
+    return seen;
+}
+
+std::string repeated(const std::string& text, std::size_t times) {
+    std::string all;
+    while (times-- > 0) {
+        all += text;
+    }
+    return all;
+}
+
+TEST(PacketReader, ChecksRepeatsAndFraming) {
+    const struct {
+        std::string bytes;
+        std::string events;
+    } rows[] = {
+        {"+$OK#9a", "+ [OK] "},
+        {"$OK#9b", "bad "},
+        {"$OK#zz-", "bad - "},
+        {gdb::frame("0*$"), "[00000000] "}, // '$' counts 7 more copies
+        {gdb::frame("0*#"), "[0000000] "},  // and '#' 6 more
+        {gdb::frame("1*!2"), "[111112] "},
+        {gdb::frame(repeated("0*~", 200)), "malformed "}, // counts past the longest packet
+        {gdb::frame("*!"), "malformed "},   // nothing to repeat
+        {"$O$OK#9a", "[OK] "},              // a packet cut off by the next
+        {"junk$S05#b8", "[S05] "},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(events(row.bytes), row.events) << row.bytes;
+    }
+}
+
+// The lines of `text`, as the reader gives them: number, offset and characters.
+std::vector<std::string> lines_of(const std::string& text) {
+    std::FILE* file = std::tmpfile();
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::rewind(file);
+    const image::Report quiet{nullptr, ""};
+    image::LineReader reader(file, quiet);
+    std::vector<std::string> lines;
+    image::Line line;
+    while (reader.next(line)) {
+        lines.push_back(std::to_string(line.number) + "@" + std::to_string(line.offset) + ":" +
+                        std::string(line.text, line.length) + "|" +
+                        std::to_string(line.ending_length));
+    }
+    lines.push_back(reader.failed() ? "failed" : "end");
+    std::fclose(file);
+    return lines;
+}
+
+TEST(LineReader, GivesLinesAcrossItsBufferAndRefusesEndlessOnes) {
+    // 655 lines of 100 characters, then a line across the 64 KiB the reader holds at a time.
+    const std::string filler = repeated(std::string(99, 'a') + "\n", 655);
+    const struct {
+        std::string text;
+        std::vector<std::string> last; // the last lines
+    } rows[] = {
+        {":00\r\n\nq", {"1@0::00|2", "2@5:|1", "3@6:q|0", "end"}},
+        {filler + repeated("0123456789", 8) + "\r\nq\n",
+         {"656@65500:" + repeated("0123456789", 8) + "|2", "657@65582:q|1", "end"}},
+        {std::string(5000, 'x'), {"failed"}},
+        {filler + std::string(5000, 'x'), {"failed"}},
+    };
+    for (const auto& row : rows) {
+        const std::vector<std::string> lines = lines_of(row.text);
+        ASSERT_GE(lines.size(), row.last.size());
+        EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<long>(row.last.size()),
+                                           lines.end()),
+                  row.last);
+    }
+}
+
+TEST(DecodeHex, ReadsPairsAndTellsTheirCase) {
+    const struct {
+        const char* text;
+        std::size_t from;
+        bool ok;
+        std::vector<std::uint8_t> bytes;
+        bool lower;
+    } rows[] = {
+        {":0aFF", 1, true, {0x0A, 0xFF}, false},
+        {":0aff", 1, true, {0x0A, 0xFF}, true},
+        {"S10123", 2, true, {0x01, 0x23}, false},
+        {":0a0", 1, false, {}, false},
+        {":0g", 1, false, {}, false},
+    };
+    for (const auto& row : rows) {
+        image::Line line;
+        line.text = row.text;
+        line.length = std::strlen(row.text);
+        image::TextRecord record;
+        const image::Report quiet{nullptr, ""};
+        ASSERT_EQ(image::decode_hex(line, row.from, record, quiet), row.ok) << row.text;
+        if (row.ok) {
+            EXPECT_EQ(std::vector<std::uint8_t>(record.bytes, record.bytes + record.count),
+                      row.bytes);
+            EXPECT_EQ(record.letters == Letters::Lower, row.lower) << row.text;
+        }
+    }
+}
+
+TEST(Contents, JoinsTouchingRegionsAndKeepsTheLaterByte) {
+    const struct {
+        std::vector<std::pair<std::uint64_t, std::string>> added;
+        std::vector<std::pair<std::uint64_t, std::string>> regions;
+    } rows[] = {
+        {{{0x10, "abcd"}, {0x12, "XY"}}, {{0x10, "abXY"}}},
+        {{{0x12, "XYZW"}, {0x10, "ab"}}, {{0x10, "abXYZW"}}},
+        {{{0x10, "ab"}, {0x20, "cd"}, {0x12, "ef"}}, {{0x10, "abef"}, {0x20, "cd"}}},
+        {{{0x10, "abcdef"}, {0x11, "X"}}, {{0x10, "aXcdef"}}},
+    };
+    for (const auto& row : rows) {
+        image::Contents contents;
+        for (const auto& [address, bytes] : row.added) {
+            contents.add(address, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                         bytes.size());
+        }
+        contents.finish();
+        std::vector<std::pair<std::uint64_t, std::string>> regions;
+        for (const image::Region& region : contents.regions()) {
+            regions.emplace_back(region.first,
+                                 std::string(region.bytes.begin(), region.bytes.end()));
+        }
+        EXPECT_EQ(regions, row.regions);
+    }
+}
+
+TEST(Target, ReadsHostsPortsAndSerialPorts) {
+    const struct {
+        const char* text;
+        const char* host; // null: refused
+        const char* port;
+        const char* serial;
+    } rows[] = {
+        {"localhost:3333", "localhost", "3333", ""}, {"[::1]:2331", "::1", "2331", ""},
+        {":1234", "localhost", "1234", ""},          {"/dev/ttyACM0", "", "", "/dev/ttyACM0"},
+        {"COM5", "", "", "COM5"},                    {"com12", "", "", "com12"},
+        {"localhost", nullptr, "", ""},              {"h:0", nullptr, "", ""},
+        {"h:65536", nullptr, "", ""},                {"[::1]3333", nullptr, "", ""},
+        {"", nullptr, "", ""},                       {"h:33a", nullptr, "", ""},
+    };
+    for (const auto& row : rows) {
+        image::Target target;
+        std::FILE* err = std::tmpfile();
+        const bool ok = image::parse_target(row.text, target, err);
+        std::fclose(err);
+        ASSERT_EQ(ok, row.host != nullptr) << row.text;
+        if (ok) {
+            EXPECT_EQ(target.host + "|" + target.port + "|" + target.serial,
+                      std::string(row.host) + "|" + row.port + "|" + row.serial);
+        }
+    }
+}
+
+} // namespace
+} // namespace hexstamp::testing
