@@ -203,7 +203,7 @@ void fuzz_gdb(const std::uint8_t* data, std::size_t size) {
     if (client.start() && client.read(0x20000000, sizeof bytes, bytes)) {
         client.crc(0x20000000, sizeof bytes, has_crc, crc);
     }
-    check(client.outcome().reply.size() <= 40);
+    check(client.outcome().reply.size() <= hexstamp::gdb::MaxReplyKept);
     client.leave();
     const std::string& sent = server.sent();
     for (std::size_t start = sent.find('$'); start != std::string::npos;

@@ -1,10 +1,12 @@
 #include "board/target.hpp"
+#include "gdb/client.hpp"
 #include "gdb/packet.hpp"
 #include "image/contents.hpp"
 #include "image/text_lines.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -29,6 +31,9 @@ std::string events(const std::string& bytes) {
             break;
         case PacketReader::Event::Packet:
             seen += "[" + reader.packet() + "] ";
+            break;
+        case PacketReader::Event::Notification:
+            seen += "%[" + reader.packet() + "] ";
             break;
         case PacketReader::Event::BadChecksum:
             seen += "bad ";
@@ -63,12 +68,71 @@ TEST(PacketReader, ChecksRepeatsAndFraming) {
         {gdb::frame("0*#"), "[0000000] "},  // and '#' 6 more
         {gdb::frame("1*!2"), "[111112] "},
         {gdb::frame(repeated("0*~", 200)), "malformed "}, // counts past the longest packet
-        {gdb::frame("*!"), "malformed "},   // nothing to repeat
-        {"$O$OK#9a", "[OK] "},              // a packet cut off by the next
+        {gdb::frame("*!"), "malformed "},                 // nothing to repeat
+        {"$O$OK#9a", "[OK] "},                            // a packet cut off by the next
         {"junk$S05#b8", "[S05] "},
+        // A notification is never an acknowledgement, whatever it holds or its checksum.
+        {"%Stop:T05-+#00+$OK#9a", "%[Stop:T05-+] + [OK] "},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(events(row.bytes), row.events) << row.bytes;
+    }
+}
+
+// A server that sends its script whatever it is asked, a few bytes at a time, then nothing.
+class Script : public gdb::Stream {
+  public:
+    explicit Script(std::string bytes) : bytes_(std::move(bytes)) {}
+    long read(char* into, std::size_t room, int) override {
+        const std::size_t count = std::min({room, bytes_.size() - at_, std::size_t{7}});
+        std::memcpy(into, bytes_.data() + at_, count);
+        at_ += count;
+        return count > 0 ? static_cast<long>(count) : -1;
+    }
+    bool write(const char*, std::size_t) override { return true; }
+
+  private:
+    std::string bytes_;
+    std::size_t at_ = 0;
+};
+
+// What reading 4 bytes at 0x20000000 comes to, when a server says `replies` after greeting.
+std::string read_four(const std::string& greeting, const std::string& replies) {
+    Script server(greeting + replies);
+    gdb::Client client(server, 200);
+    std::uint8_t bytes[4] = {};
+    if (!client.start() || !client.read(0x20000000, sizeof bytes, bytes)) {
+        const char* kinds[] = {"none", "closed",  "timeout",   "out of time",
+                               "lost", "refused", "malformed", "no target"};
+        return std::string(kinds[static_cast<int>(client.outcome().failure)]) + " " +
+               client.outcome().reply;
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "%02x%02x%02x%02x", bytes[0], bytes[1], bytes[2], bytes[3]);
+    return text;
+}
+
+TEST(Client, TakesOnlyTheReplyThatAnswersEachRead) {
+    const std::string hello = "+" + gdb::frame("PacketSize=4") + "+" + gdb::frame("S05");
+    const std::string stop = "%" + gdb::frame("Stop:T05-thread:01;").substr(1);
+    const struct {
+        std::string greeting;
+        std::string replies;
+        std::string outcome;
+    } rows[] = {
+        {hello, "+" + gdb::frame("0102") + "+" + gdb::frame("0304"), "01020304"},
+        {hello, stop + "+" + stop + gdb::frame("0102") + stop + "+" + gdb::frame("0304"),
+         "01020304"},
+        {hello, "+$0102#00" + gdb::frame("0102") + "+$0304#00" + gdb::frame("0304"), "01020304"},
+        {hello, "+" + gdb::frame("T05thread:01;"), "malformed T05thread:01;"},
+        {hello, "+" + gdb::frame("010203"), "malformed 010203"},
+        {hello, "+" + gdb::frame("E14"), "refused E14"},
+        {hello, "+" + gdb::frame("E.no memory here"), "refused E.no memory here"},
+        {"+" + gdb::frame("E01"), "", "refused E01"},
+        {"+" + gdb::frame("PacketSize=4") + "+" + gdb::frame("E14"), "", "refused E14"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(read_four(row.greeting, row.replies), row.outcome) << row.replies;
     }
 }
 
@@ -107,9 +171,9 @@ TEST(LineReader, GivesLinesAcrossItsBufferAndRefusesEndlessOnes) {
     for (const auto& row : rows) {
         const std::vector<std::string> lines = lines_of(row.text);
         ASSERT_GE(lines.size(), row.last.size());
-        EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<long>(row.last.size()),
-                                           lines.end()),
-                  row.last);
+        EXPECT_EQ(
+            std::vector<std::string>(lines.end() - static_cast<long>(row.last.size()), lines.end()),
+            row.last);
     }
 }
 
@@ -175,12 +239,18 @@ TEST(Target, ReadsHostsPortsAndSerialPorts) {
         const char* port;
         const char* serial;
     } rows[] = {
-        {"localhost:3333", "localhost", "3333", ""}, {"[::1]:2331", "::1", "2331", ""},
-        {":1234", "localhost", "1234", ""},          {"/dev/ttyACM0", "", "", "/dev/ttyACM0"},
-        {"COM5", "", "", "COM5"},                    {"com12", "", "", "com12"},
-        {"localhost", nullptr, "", ""},              {"h:0", nullptr, "", ""},
-        {"h:65536", nullptr, "", ""},                {"[::1]3333", nullptr, "", ""},
-        {"", nullptr, "", ""},                       {"h:33a", nullptr, "", ""},
+        {"localhost:3333", "localhost", "3333", ""},
+        {"[::1]:2331", "::1", "2331", ""},
+        {":1234", "localhost", "1234", ""},
+        {"/dev/ttyACM0", "", "", "/dev/ttyACM0"},
+        {"COM5", "", "", "COM5"},
+        {"com12", "", "", "com12"},
+        {"localhost", nullptr, "", ""},
+        {"h:0", nullptr, "", ""},
+        {"h:65536", nullptr, "", ""},
+        {"[::1]3333", nullptr, "", ""},
+        {"", nullptr, "", ""},
+        {"h:33a", nullptr, "", ""},
     };
     for (const auto& row : rows) {
         image::Target target;

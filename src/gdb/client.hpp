@@ -1,13 +1,14 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
-// A client of the GDB Remote Serial Protocol that reads a few bytes of a running board's
-// memory through its debug server, and leaves the board running. It owns no socket: it
-// talks to a Stream, so that tests and the fuzzer give it any bytes a server might send.
+// A client of the GDB Remote Serial Protocol that reads a running board's memory through its
+// debug server, and leaves the board running. It owns no socket: it talks to a Stream, so that
+// tests and the fuzzer give it any bytes a server might send.
 namespace hexstamp::gdb {
 
 // The bytes to and from a server.
@@ -24,26 +25,36 @@ class Stream {
 enum class Failure {
     None,
     Closed,    // the server closed the connection
-    Timeout,   // no answer in time
+    Timeout,   // no answer to a step in time
+    OutOfTime, // the whole run's time is up
     Lost,      // the connection failed
-    Refused,   // an error reply (E NN)
-    Malformed, // a reply that makes no sense
+    Refused,   // an error reply (E NN, E.text)
+    Malformed, // a reply that makes no sense, or that cannot answer the request
     NoTarget,  // the probe found no target to attach to
 };
 
+// The most of a server's reply kept for the message.
+constexpr std::size_t MaxReplyKept = 256;
+
 struct Outcome {
     Failure failure = Failure::None;
-    std::string step;  // the request that failed: "m20000000,7"
-    std::string reply; // the reply, for Refused and Malformed
+    std::string step;        // the request that failed: "m20000000,7"
+    std::string reply;       // the server's bytes, as they came: for Refused and Malformed
+    std::string explanation; // what this client makes of them, when the reply does not say
 };
+
+// "E NN" and "E.text": the server refuses the request.
+bool is_error(const std::string& packet);
 
 class Session;
 
 // A reader's whole conversation with one server: greet, read, and leave the core running.
 class Client {
   public:
-    // Each step waits at most `milliseconds`.
-    Client(Stream& stream, int milliseconds);
+    // Each step waits at most `milliseconds`, and nothing but leave() waits past `deadline`.
+    Client(Stream& stream, int milliseconds,
+           std::chrono::steady_clock::time_point deadline =
+               std::chrono::steady_clock::time_point::max());
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
     ~Client();
@@ -66,16 +77,15 @@ class Client {
     // conversation: an acknowledgement of any reply on its way, then c (or D).
     const char* farewell() const { return process_server_ ? "+$D#44" : "+$c#63"; }
     const Outcome& outcome() const;
+    // The bytes of memory read so far.
+    std::uint64_t received() const { return received_; }
 
   private:
     std::unique_ptr<Session> session_;
     bool halted_ = false;
     bool process_server_ = false;
     std::size_t chunk_ = 0;
+    std::uint64_t received_ = 0;
 };
-
-// Reads `length` bytes at `address` in one conversation: start, read, leave.
-Outcome read_memory(Stream& stream, std::uint64_t address, std::size_t length, std::uint8_t* bytes,
-                    int milliseconds);
 
 } // namespace hexstamp::gdb

@@ -24,13 +24,18 @@ std::string frame(const std::string& data) {
     return "$" + data + checksum;
 }
 
+void PacketReader::start(bool notification) {
+    raw_.clear();
+    sum_ = 0;
+    notification_ = notification;
+    state_ = State::Data;
+}
+
 PacketReader::Event PacketReader::feed(char c) {
     switch (state_) {
     case State::Idle:
-        if (c == '$') {
-            raw_.clear();
-            sum_ = 0;
-            state_ = State::Data;
+        if (c == '$' || c == '%') {
+            start(c == '%');
         }
         return c == '+' ? Event::Ack : c == '-' ? Event::Nak : Event::None;
     case State::Data:
@@ -38,9 +43,8 @@ PacketReader::Event PacketReader::feed(char c) {
             state_ = State::Checksum;
             return Event::None;
         }
-        if (c == '$') { // a new packet in the middle of one: the first was cut off
-            raw_.clear();
-            sum_ = 0;
+        if (c == '$' || c == '%') { // a new packet in the middle of one: the first was cut off
+            start(c == '%');
             return Event::None;
         }
         state_ = c == '*' ? State::Count : State::Data;
@@ -55,7 +59,12 @@ PacketReader::Event PacketReader::feed(char c) {
     case State::Checksum2: {
         state_ = State::Idle;
         const int low = hex_value(c);
-        if (high_ < 0 || low < 0 || static_cast<unsigned>(high_ * 16 + low) != (sum_ & 0xFFu)) {
+        const bool intact =
+            high_ >= 0 && low >= 0 && static_cast<unsigned>(high_ * 16 + low) == (sum_ & 0xFFu);
+        if (notification_) { // neither acknowledged nor asked for again, whatever its checksum
+            return expand() ? Event::Notification : Event::None;
+        }
+        if (!intact) {
             return Event::BadChecksum;
         }
         return expand() ? Event::Packet : Event::Malformed;

@@ -12,11 +12,13 @@ std::string frame(const std::string& data);
 // The value of a hexadecimal digit, either case, or -1.
 int hex_value(char c);
 
-// Splits what a server sends into acknowledgements and packets, checking each packet's
-// checksum and expanding its run-length encoding.
+// Splits what a server sends into acknowledgements, packets and notifications, checking each
+// packet's checksum and expanding its run-length encoding. A notification ("%Stop:T05...#xx",
+// from a server in non-stop mode) is framed as a packet is, and is never acknowledged: the
+// characters inside it are not acknowledgements.
 class PacketReader {
   public:
-    enum class Event { None, Ack, Nak, Packet, BadChecksum, Malformed };
+    enum class Event { None, Ack, Nak, Packet, Notification, BadChecksum, Malformed };
     // The longest packet taken, expanded: far more than any reply this client asks for.
     static constexpr std::size_t MaxPacket = 16384;
 
@@ -28,7 +30,10 @@ class PacketReader {
     enum class State { Idle, Data, Count, Checksum, Checksum2 };
     bool expand();
 
+    void start(bool notification);
+
     State state_ = State::Idle;
+    bool notification_ = false;
     std::string raw_;
     std::string packet_;
     unsigned sum_ = 0;
