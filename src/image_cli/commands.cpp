@@ -112,6 +112,10 @@ std::vector<Compared> compare_files(Image& image, const Contents& ours, Image& o
                 : compare_images(ours, theirs);
 }
 
+Board board_of(const Options& options) {
+    return {options.target, options.board, options.timeout_seconds, !options.json};
+}
+
 } // namespace
 
 int stamp_images(const Options& options, Images& images, TimeSource time_source, std::FILE* err) {
@@ -142,7 +146,7 @@ int show_images(const Options& options, Images& images, std::FILE* out, std::FIL
     }
     Patch board;
     board.range = images.range;
-    if (!read_board(options.target, options.board, board, err)) {
+    if (!read_board(board_of(options), board, err)) {
         return ImageFailed;
     }
     return show_board({options.target, &board}, sources.empty() ? nullptr : &sources.front(),
@@ -167,8 +171,7 @@ int verify_images(const Options& options, Images& images, std::FILE* out, std::F
     const bool stamped = images.has_range && valid_stamp(image.patch, stamp);
     if (options.target != nullptr) {
         std::vector<Compared> result;
-        if (!verify_board(options.target, options.board, contents.front(), options.crc, result,
-                          err)) {
+        if (!verify_board(board_of(options), contents.front(), options.crc, result, err)) {
             return ImageFailed;
         }
         return print_verdict(options.target, true, image.path, contents.front(), result,

@@ -5,6 +5,7 @@
 #include "image_cli/status.hpp"
 #include "stamp/parse_address.hpp"
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -24,9 +25,11 @@ const char* const Usage = "Usage: hexstamp-image stamp [--first ADDRESS --last A
                           "                            [--base ADDRESS] [--json] IMAGE...\n"
                           "       hexstamp-image show --target TARGET [--first ADDRESS --last "
                           "ADDRESS | --section NAME |\n"
-                          "                            --symbol NAME] [--json] [IMAGE]\n"
+                          "                            --symbol NAME] [--timeout SECONDS] "
+                          "[--json] [IMAGE]\n"
                           "       hexstamp-image verify --target TARGET [--crc] [--base ADDRESS] "
-                          "[--json] IMAGE\n"
+                          "[--timeout SECONDS]\n"
+                          "                            [--json] IMAGE\n"
                           "       hexstamp-image verify [--base ADDRESS] [--json] IMAGE OTHER...\n"
                           "       hexstamp-image --help | --version\n";
 
@@ -44,7 +47,9 @@ const char* const Commands =
     "It never writes.\n"
     "--crc asks the server for CRCs (qCRC) instead of reading, which is faster over a slow\n"
     "link; but OpenOCD computes them by running code in the target's RAM work area, which\n"
-    "the program resumed afterwards may find overwritten.\n"
+    "the program resumed afterwards may find overwritten. --timeout bounds the connection and\n"
+    "the reads together (by default a minute, and a second for every 4 KiB to read); a long\n"
+    "read shows its progress on a terminal.\n"
     "\n";
 
 // The formats, from the table that tells them apart.
@@ -92,7 +97,7 @@ const char** option_value(Options& options, const char* name, std::size_t length
     } table[] = {{"--first", &options.first},     {"--last", &options.last},
                  {"--section", &options.section}, {"--symbol", &options.symbol},
                  {"--base", &options.base},       {"--output", &options.output},
-                 {"--target", &options.target}};
+                 {"--target", &options.target},   {"--timeout", &options.timeout}};
     for (const auto& row : table) {
         if (std::strlen(row.name) == length && std::strncmp(row.name, name, length) == 0) {
             return row.value;
@@ -246,6 +251,7 @@ const char* mismatch(const Options& options) {
         {options.output != nullptr && std::strcmp(options.output, "-") == 0,
          "--output -: a stamped image goes to a file, not to standard output"},
         {options.json && stamp, "--json goes with show and verify"},
+        {options.timeout != nullptr && !board, "--timeout goes with --target"},
         {sources > 1, "give one of --first and --last, --section or --symbol"},
         {(options.first == nullptr) != (options.last == nullptr), "--first and --last go together"},
     };
@@ -255,6 +261,22 @@ const char* mismatch(const Options& options) {
         }
     }
     return nullptr;
+}
+
+// Whole seconds, from 1 to a day.
+int read_timeout(const char* text, unsigned& seconds, std::FILE* err) {
+    const std::size_t digits = std::strspn(text, "0123456789");
+    const unsigned long value =
+        digits > 0 && digits <= 5 && text[digits] == '\0' ? std::strtoul(text, nullptr, 10) : 0;
+    if (value < 1 || value > 86400) {
+        say(err,
+            "--timeout: '%s' is not a number of seconds from 1 to 86400 (see hexstamp-image "
+            "--help)",
+            text);
+        return ImageFailed;
+    }
+    seconds = static_cast<unsigned>(value);
+    return ImageSuccess;
 }
 
 int check_options(Options& options, std::FILE* err) {
@@ -267,6 +289,9 @@ int check_options(Options& options, std::FILE* err) {
     int status = options.first != nullptr ? check_range(options, err) : ImageSuccess;
     if (status == ImageSuccess && options.base != nullptr) {
         status = read_address("--base", options.base, options.base_address, err);
+    }
+    if (status == ImageSuccess && options.timeout != nullptr) {
+        status = read_timeout(options.timeout, options.timeout_seconds, err);
     }
     return status;
 }

@@ -21,12 +21,14 @@ struct Options {
     const char* base = nullptr;
     const char* output = nullptr;
     const char* target = nullptr;
+    const char* timeout = nullptr;
     bool json = false;
     bool crc = false;
     std::vector<const char*> images;
     Target board;
     Range range; // with --first and --last
     std::uint32_t base_address = 0;
+    unsigned timeout_seconds = 0; // 0: the default for the bytes to read
 };
 
 // Reads the arguments into `options` and checks that they go together; the status, with the

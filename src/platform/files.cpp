@@ -94,6 +94,10 @@ std::string real_path(const char* path) {
     return path;
 }
 
+bool is_terminal(std::FILE* stream) {
+    return _isatty(_fileno(stream)) != 0;
+}
+
 #else
 
 std::FILE* open_file(const char* path, const char* mode) {
@@ -122,6 +126,10 @@ bool may_write(const char* path, std::string& why) {
         errno == EACCES && stat(path, &status) == 0 && (status.st_mode & 0222) == 0;
     why = read_only ? "read-only" : std::strerror(errno);
     return false;
+}
+
+bool is_terminal(std::FILE* stream) {
+    return isatty(fileno(stream)) != 0;
 }
 
 std::string real_path(const char* path) {

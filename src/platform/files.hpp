@@ -22,6 +22,9 @@ bool size_of(std::FILE* file, std::uint64_t& size);
 // true also when there is no such file (creating it is checked when it happens).
 bool may_write(const char* path, std::string& why);
 
+// Whether the stream is a terminal, where a line may be rewritten in place.
+bool is_terminal(std::FILE* stream);
+
 // The file a path leads to, through any symbolic links; the path itself when it names no
 // file yet.
 std::string real_path(const char* path);
