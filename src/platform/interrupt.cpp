@@ -143,6 +143,12 @@ extern "C" void on_signal(int number) {
     raise(number);
 }
 
+// Every signal whose default action ends the process, and that may come from outside while a
+// run waits or writes: the terminal's Ctrl-C and Ctrl-\, a cancelled job, a closed pipe,
+// timers, limits on CPU time and file size, and the user's own.
+constexpr int Ending[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE,   SIGALRM,
+                          SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
+
 } // namespace
 
 void clean_up_on_interrupt() {
@@ -150,10 +156,10 @@ void clean_up_on_interrupt() {
     action.sa_handler = on_signal;
     action.sa_flags = static_cast<int>(SA_RESETHAND);
     sigemptyset(&action.sa_mask);
-    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int number : Ending) {
         sigaddset(&action.sa_mask, number);
     }
-    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int number : Ending) {
         struct sigaction old {};
         // A signal the caller ignores (nohup, a background job) stays ignored.
         if (sigaction(number, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {

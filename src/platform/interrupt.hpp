@@ -6,9 +6,10 @@
 // it halted, which is told to run on.
 namespace hexstamp::platform {
 
-// On Ctrl-C or a cancelled job (SIGINT, SIGTERM, SIGHUP; on Windows the console's Ctrl-C,
-// Ctrl-Break and close events): removes every temporary file remembered, sends the board's
-// server the farewell of the open connection, and ends the process as the signal would.
+// On Ctrl-C, Ctrl-\, a cancelled job or any other signal that ends a process by default
+// (on Windows the console's Ctrl-C, Ctrl-Break and close events): removes every temporary file
+// remembered, sends the board's server the farewell of the open connection, and ends the
+// process as the signal would. A signal the caller ignores stays ignored.
 void clean_up_on_interrupt();
 
 // A temporary file of the run, removed on an interrupt until forgotten.
