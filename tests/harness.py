@@ -257,7 +257,11 @@ class GdbServer:
     right, wrong, QC1 or E01; otherwise empty), small (PacketSize=100), dies (closes at the
     third read), busy (as OpenOCD: takes 0.2 s to resume the core after c, and closes a new
     client while it still counts the old one), simavr (no PacketSize, E01 outside memory),
-    gdbserver (a process server, which D detaches from), stall (never answers a read)."""
+    gdbserver (a process server, which D detaches from), stall (never answers a read), notify (a
+    stop notification with a '-' in it before every reply), garble (a copy of each reply with a
+    bad checksum before the right one), crawl (a read answered with one byte after a second),
+    noisy (a read answered with a newline, an escape sequence and a NUL), refusing (E01 to
+    qSupported), slow (reads at 64 KiB/s)."""
 
     def __init__(self, address, memory, quirks=(), serial=False, crc=False):
         import socket
@@ -339,7 +343,9 @@ class GdbServer:
         self.write("+")
         if "console" in self.quirks and packet != "c":
             self.write(frame("O" + b"hello\n".hex()))
-        if packet.startswith("qSupported"):
+        if packet.startswith("qSupported") and "refusing" in self.quirks:
+            self.reply("E01")
+        elif packet.startswith("qSupported"):
             sizes = {"short": "8", "small": "100", "gdbserver": "47ff;QPassSignals+;"
                      "QDisableRandomization+"}
             size = next((sizes[quirk] for quirk in sizes if quirk in self.quirks), "1000")
@@ -366,6 +372,10 @@ class GdbServer:
 
     def reply(self, data, encoded=None):
         text = encoded if encoded is not None else data
+        if "notify" in self.quirks:  # as in non-stop mode; never acknowledged
+            self.write("%Stop:T05-thread:01;#00")
+        if "garble" in self.quirks:
+            self.write(f"${text}#{int(checksum(text), 16) ^ 0x10:02x}")
         if "nak" in self.quirks and self.naks == 1 and data and data[0] in "0123456789abcdef":
             self.naks = 2
             self.write(f"${text}#{int(checksum(text), 16) ^ 1:02x}")
@@ -390,7 +400,14 @@ class GdbServer:
         memory = self.memory_at(where, count)
         if memory is None:
             return self.reply("E01" if "simavr" in self.quirks else "E14")
-        data = memory[:min(count, 2) if "short" in self.quirks else count].hex()
+        if "noisy" in self.quirks:
+            return self.reply("nonsense\n\x1b[31mred\x00")
+        if "crawl" in self.quirks:
+            time.sleep(1)
+        if "slow" in self.quirks:
+            time.sleep(count / 65536)
+        data = memory[:1 if "crawl" in self.quirks else min(count, 2) if "short" in self.quirks
+                      else count].hex()
         if "rle" in self.quirks:
             # 8 and 7 copies of a digit, as probe-rs sends them: counts '$' and '#'.
             encoded = data.replace("0" * 8, "0*$").replace("0" * 7, "0*#")

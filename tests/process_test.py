@@ -1,6 +1,7 @@
 """The real binaries as a script sees them: both streams and the exit status. Without
 SOURCE_DATE_EPOCH, hexstamp-reproducible must pass every test hexstamp passes."""
 import os
+import shlex
 import shutil
 import signal
 import struct
@@ -123,6 +124,12 @@ class Process(unittest.TestCase):
                     result = run(["0x7FF0", "0x7FFF"], epoch=epoch, tz=tz, binary=binary)
                     [expected] = hex_files(result, 0x7FF0, 16)
                     self.assertEqual(result.stdout, expected)
+
+
+def no_core_dump():
+    """SIGQUIT's default action leaves no core file beside the images."""
+    import resource
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
 def hex_with(address, data, end=":00000001FF\n"):
@@ -418,15 +425,19 @@ class Image(unittest.TestCase):
         board = bytes(9) + bytes([0x01, 0x24, 0x03, 0x09, 0x07, 0x05, 0x02])
         memory = board + bytes(at * 7 & 0xFF for at in range(0x10010))
         rng = ["--first", "0x20000000", "--last", "0x2000000F"]
-        failures = {"error": "the server refused m20000000,10: E01",
+        failures = {"error": "the server refused m20000000,10: 'E01'",
                     "hangup": "the server closed the connection at qSupported; is a debugger",
-                    "silent": "no answer to qSupported within 5 s; does another debugger"}
+                    "silent": "no answer to qSupported within 5 s; does another debugger",
+                    "refusing": "the server refused qSupported: 'E01'",
+                    "noisy": "a malformed reply to m20000000,10: 'nonsense\\x0A\\x1B[31mred"
+                             "\\x00' (not the hexadecimal digits of the bytes asked for)"}
         shown = (0, "2024-03-09 07:05:02\n", "")
         show = ["show", "--target", "T", *rng]
         rows = [(quirks, serial, show, *((2, "", failures[quirks[0]]) if quirks and
                                                    quirks[0] in failures else shown))
                 for quirks in [(), ("rle",), ("short", "nak"), ("console",), ("detached",),
-                               ("error",), ("hangup",)]
+                               ("error",), ("hangup",), ("notify", "short"),
+                               ("garble", "short"), ("noisy",), ("refusing",)]
                 for serial in [False, True] if not serial or "hangup" not in quirks]
         rows += [(("silent",), False, show, 2, "", failures["silent"]),
                  (("gdbserver",), False, show, *shown)]
@@ -465,6 +476,10 @@ class Image(unittest.TestCase):
              "hexstamp-image: note: 0x20000100-0x2000011F is a writable segment of ram.elf "
              "loaded where it runs: it may be RAM"),
             (("simavr",), False, [*verify, "avr.elf"], 0, "holds avr.elf: 1 region, 288 bytes", ""),
+            (("notify", "short"), False, [*verify, "three.hex"], *held),
+            (("garble", "short"), True, [*verify, "three.hex"], *held),
+            (("crawl",), False, [*verify, "--timeout", "3", "three.hex"], 2, "",
+             "not done within 3 s (--timeout), at m2000000"),
         ]
         for quirks, serial, args, status, out, message in rows:
             with self.subTest(quirks=quirks, serial=serial, args=args), \
@@ -482,14 +497,36 @@ class Image(unittest.TestCase):
                 self.assertIn(lines(out.replace("T ", target + " ")), result.stdout)
                 self.assertIn(lines(message.replace("T ", target + " ")), result.stderr)
                 self.assertEqual(server.forbidden, [])
+                if status == 2:  # one printable line
+                    self.assertRegex(result.stderr, r"^[ -~]*\r?\n$")
                 if server.sent and not {"silent", "dies"} & set(quirks):
                     self.assertEqual(server.sent[-1], "D" if "gdbserver" in quirks else "c")
+
+    @unittest.skipIf(WINDOWS or not shutil.which("script"), "needs script, a pseudo-terminal")
+    def test_a_long_read_shows_its_progress_on_a_terminal(self):
+        """192 KiB from a server that reads 64 KiB/s: a line rewritten on a terminal, nothing
+        on a pipe."""
+        memory = bytes(range(256)) * 768
+        with tempfile.TemporaryDirectory() as folder:
+            with open(os.path.join(folder, "big.bin"), "wb") as image:
+                image.write(memory)
+            server = GdbServer(0x20000000, memory, ["slow"])
+            command = ["verify", "--target", server.path, "--base", "0x20000000", "big.bin"]
+            terminal = subprocess.run(["script", "-qec", shlex.join([IMAGE_TOOL, *command]),
+                                       "/dev/null"], cwd=folder, capture_output=True, timeout=120)
+            terminal.stdout = terminal.stdout.decode()  # with its carriage returns
+            piped = run_image(command, folder)
+            server.close()
+        self.assertRegex(terminal.stdout, r"\r.*KiB read, [0-9]+ KiB/s, [0-9]+ s left")
+        self.assertIn("holds big.bin: 1 region, 196,608 bytes", terminal.stdout)
+        self.assertEqual((piped.returncode, piped.stderr), (0, ""))
 
     def test_an_interrupted_run_leaves_nothing_behind(self):
         """Ctrl-C or a cancelled job: no temporary file is left, the image is as it was or
         wholly stamped, and a board's server is told to run on before the process ends."""
         rows = [(signal.SIGINT, 0.02), (signal.SIGINT, 0.15), (signal.SIGTERM, 0.05),
                 (signal.SIGHUP, 0.1), (signal.SIGINT, None)]  # None: during a board read
+        rows += [(number, None) for number in [signal.SIGQUIT, signal.SIGPIPE, signal.SIGUSR1]]
         # Wine turns only SIGINT into a console event (Ctrl-C), once the program has started;
         # it ends the program with 0xC000013A, of which a Unix status keeps 0x3A.
         if WINDOWS:
@@ -511,7 +548,8 @@ class Image(unittest.TestCase):
                         ["show", "--target", server.path, *STAMP_RANGE] if server else
                         ["stamp", "--first", "0x100", "--last", "0x106", "big.hex"])
                     started = subprocess.Popen(command, cwd=folder, stderr=subprocess.PIPE,
-                                               env=dict(os.environ, SOURCE_DATE_EPOCH="0"))
+                                               env=dict(os.environ, SOURCE_DATE_EPOCH="0"),
+                                               preexec_fn=None if WINDOWS else no_core_dump)
                     time.sleep(delay or 0)
                     for _ in range(600 if server else 0):  # until the read that stalls
                         if server.reads:
@@ -686,9 +724,11 @@ class Image(unittest.TestCase):
                             self.assertIn(lines(out), result.stdout if out else lines(out))
                             self.assertIn(message, result.stderr)
                             self.assertEqual(board.running(), "running")
-                    if not serial and shutil.which("gdb-multiarch"):
-                        with self.subTest(held_by="gdb-multiarch"):
-                            self.check_a_held_server_is_left_running(folder, board, target)
+                    for ended_by in [None] + [signal.SIGQUIT] * (not WINDOWS):
+                        if not serial and shutil.which("gdb-multiarch"):
+                            with self.subTest(held_by="gdb-multiarch", ended_by=ended_by):
+                                self.check_a_held_server_is_left_running(folder, board, target,
+                                                                         ended_by)
                     if not serial and shutil.which("gdb-multiarch") and not WINDOWS:
                         for name, verdict in [("app.elf", "matched"), ("bad.elf", "MIS-MATCHED")]:
                             with self.subTest(cross_check=name):
@@ -703,19 +743,28 @@ class Image(unittest.TestCase):
                 finally:
                     board.close()
 
-    def check_a_held_server_is_left_running(self, folder, board, target):
-        """While gdb holds QEMU's server, a run waits in its backlog and gives up; QEMU takes
-        that connection once gdb has left, halts, and must find the request to run on."""
+    def check_a_held_server_is_left_running(self, folder, board, target, ended_by=None):
+        """While gdb holds QEMU's server, a run waits in its backlog and gives up, or is ended
+        by a signal; QEMU takes that connection once gdb has left, halts, and must find the
+        request to run on."""
         holder = subprocess.Popen(["gdb-multiarch", "-nx", "-batch", "-ex",
                                    f"target remote {target}", "-ex", "shell sleep 7", "-ex",
                                    "detach", "app.elf"], cwd=folder, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
         while board.running() == "running":
             time.sleep(0.05)
-        result = run_image(["show", "--target", target, "app.elf"], folder)
-        self.assertEqual(result.returncode, 2)
-        self.assertIn("no answer to qSupported within 5 s; does another debugger hold the server?",
-                      result.stderr)
+        if ended_by:
+            started = subprocess.Popen([*EMULATOR, IMAGE_TOOL, "show", "--target", target,
+                                        "app.elf"], cwd=folder, stderr=subprocess.DEVNULL,
+                                       preexec_fn=no_core_dump)
+            time.sleep(1)
+            started.send_signal(ended_by)
+            self.assertEqual(started.wait(timeout=30), -ended_by)
+        else:
+            result = run_image(["show", "--target", target, "app.elf"], folder)
+            self.assertEqual(result.returncode, 2)
+            self.assertIn("no answer to qSupported within 5 s; does another debugger hold the "
+                          "server?", result.stderr)
         holder.wait(timeout=30)
         time.sleep(1)
         self.assertEqual(board.running(), "running")
