@@ -45,6 +45,10 @@ const Format* detect_format(std::FILE* in, const Report& report) {
     if (!read_start(in, report, start)) {
         return nullptr;
     }
+    if (start.size == 0) {
+        report.error(0, "the file is empty (0 bytes): no image to stamp or show");
+        return nullptr;
+    }
     const Probe probe{in, report.file, start.bytes.data(), start.read, start.size};
     const Format* found = nullptr;
     for (const Format* format : Table) {

@@ -5,7 +5,7 @@
 #include "image_cli/show.hpp"
 #include "image_cli/status.hpp"
 #include "image_cli/verdict.hpp"
-#include "platform/files.hpp"
+#include "platform/interrupt.hpp"
 
 #include <algorithm>
 #include <string>
@@ -33,14 +33,13 @@ int make_stamp(const Range& range, TimeSource time_source, std::FILE* err,
     return ImageSuccess;
 }
 
-// An image the user may not write is refused before any is written: renaming a new file over
-// it would replace it all the same.
+// What a stamp writes must be a regular file the user may write, checked before any is
+// written: renaming a new file over one the user may not write would replace it all the same,
+// and a device or a FIFO would become a file.
 int check_writable(const Options& options, const Images& images) {
     for (const Image& image : images.list) {
-        std::string why;
         const char* target = options.output != nullptr ? options.output : image.path;
-        if (!platform::may_write(target, why)) {
-            Report{image.report.err, target}.error(0, "not writable (%s)", why.c_str());
+        if (!writable_destination(target, Report{image.report.err, target})) {
             return ImageFailed;
         }
     }
@@ -89,27 +88,45 @@ int write_beside(const Options& options, Images& images, const std::uint8_t* sta
     return ImageSuccess;
 }
 
+// The images change together or not at all: an image replaced before one that cannot be is
+// put back. Meanwhile no signal cuts the renames short.
 int replace_all(Images& images) {
     // Windows renames nothing over a file that is still open.
     for (Image& image : images.list) {
         image.close();
     }
-    for (Image& image : images.list) {
-        if (!image.replacement.commit(image.report)) {
-            return ImageFailed;
+    const platform::HeldSignals held;
+    std::size_t replaced = 0;
+    while (replaced < images.list.size() &&
+           images.list[replaced].replacement.commit(images.list[replaced].report)) {
+        ++replaced;
+    }
+    const bool all = replaced == images.list.size();
+    for (std::size_t index = 0; index < replaced; ++index) {
+        Image& image = images.list[index];
+        if (all) {
+            image.replacement.done();
+        } else if (image.replacement.undo(image.report)) {
+            image.report.error(0, "put back as it was: the images are stamped together or not "
+                                  "at all");
         }
     }
-    return ImageSuccess;
+    return all ? ImageSuccess : ImageFailed;
 }
 
 // A PIC32's ELF and its HEX: virtual addresses in the one, physical in the other.
-std::vector<Compared> compare_files(Image& image, const Contents& ours, Image& other,
-                                    const Contents& theirs) {
+bool compare_files(Image& image, const Contents& ours, Image& other, const Contents& theirs,
+                   std::vector<Compared>& result) {
     const bool mips = other.format != image.format &&
                       (image.format == &ElfFormat || other.format == &ElfFormat) &&
                       is_mips_elf((image.format == &ElfFormat ? image : other).in);
-    return mips ? compare_images(physical_contents(ours), physical_contents(theirs))
-                : compare_images(ours, theirs);
+    const bool read =
+        mips ? compare_images(physical_contents(ours), physical_contents(theirs), result)
+             : compare_images(ours, theirs, result);
+    if (!read) {
+        say(image.report.err, "cannot read %s or %s again to compare them", image.path, other.path);
+    }
+    return read;
 }
 
 Board board_of(const Options& options) {
@@ -160,7 +177,10 @@ int verify_images(const Options& options, Images& images, std::FILE* out, std::F
         if (!images.list[index].process(nullptr)) {
             return ImageFailed;
         }
-        contents[index].finish();
+        if (!contents[index].finish()) {
+            images.list[index].report.error(0, "cannot read the file again");
+            return ImageFailed;
+        }
     }
     Image& image = images.list.front();
     if (contents.front().regions().empty()) {
@@ -180,8 +200,10 @@ int verify_images(const Options& options, Images& images, std::FILE* out, std::F
     int status = ImageSuccess;
     for (std::size_t index = 1; index < images.list.size(); ++index) {
         Image& other = images.list[index];
-        const std::vector<Compared> result =
-            compare_files(image, contents.front(), other, contents[index]);
+        std::vector<Compared> result;
+        if (!compare_files(image, contents.front(), other, contents[index], result)) {
+            return ImageFailed;
+        }
         status =
             std::max(status, print_verdict(other.path, false, image.path, contents.front(), result,
                                            stamped ? stamp : nullptr, options.json, out, err));

@@ -21,6 +21,36 @@ bool is_elf(const Image& image) {
     return image.format == &ElfFormat;
 }
 
+// How long a run waits for another run over the same images to end.
+constexpr int LockSeconds = 30;
+
+// Stamping locks its images (and --output) for writing, show and verify for reading.
+int lock_images(const Options& options, Images& images, std::FILE* err) {
+    std::vector<std::string> paths(options.images.begin(), options.images.end());
+    if (options.output != nullptr) {
+        paths.emplace_back(options.output);
+    }
+    std::string failed;
+    std::string why;
+    switch (images.locks.take(paths, options.command == Command::Stamp, LockSeconds, failed, why)) {
+    case platform::FileLocks::Result::Held:
+        return ImageSuccess;
+    case platform::FileLocks::Result::Unsupported:
+        say(err,
+            "note: %s: its file system has no locks, so runs over the same images at once "
+            "are not kept apart",
+            failed.c_str());
+        return ImageSuccess;
+    case platform::FileLocks::Result::Busy:
+        say(err, "%s: another run still holds it after %d s", failed.c_str(), LockSeconds);
+        return ImageFailed;
+    case platform::FileLocks::Result::Failed:
+        break;
+    }
+    say(err, "%s: cannot lock: %s", failed.c_str(), why.c_str());
+    return ImageFailed;
+}
+
 int open_images(const Options& options, Images& images) {
     for (Image& image : images.list) {
         image.in = platform::open_file(image.path, "rb");
@@ -70,10 +100,18 @@ int check_base(const Options& options, const Images& images, std::FILE* err) {
             return ImageFailed;
         }
     }
+    if (!any_binary && options.base != nullptr && images.list.size() == 1) {
+        const Image& only = images.list.front();
+        only.report.error(0, "--base is for raw binary images, and this is %s", only.format->name);
+        return ImageFailed;
+    }
     if (!any_binary && options.base != nullptr) {
-        const Image& first = images.list.front();
-        first.report.error(0, "--base is for raw binary images, and this is %s",
-                           first.format->name);
+        std::string kinds;
+        for (const Image& image : images.list) {
+            kinds +=
+                std::string(kinds.empty() ? "" : ", ") + image.path + " is " + image.format->name;
+        }
+        say(err, "--base is for raw binary images, and none of these is one: %s", kinds.c_str());
         return ImageFailed;
     }
     return ImageSuccess;
@@ -160,7 +198,10 @@ int prepare_images(const Options& options, Images& images, std::FILE* err) {
         images.list[index].path = options.images[index];
         images.list[index].report = Report{err, options.images[index]};
     }
-    int status = open_images(options, images);
+    int status = lock_images(options, images, err);
+    if (status == ImageSuccess) {
+        status = open_images(options, images);
+    }
     if (status == ImageSuccess) {
         status = find_range(options, images, err);
     }
@@ -178,11 +219,11 @@ int prepare_images(const Options& options, Images& images, std::FILE* err) {
 
 Contents physical_contents(const Contents& contents) {
     Contents physical;
-    for (const Region& region : contents.regions()) {
-        physical.add(mips_physical(region.first), region.bytes.data(), region.bytes.size(),
-                     region.may_be_ram);
+    for (Region region : contents.regions()) {
+        region.first = mips_physical(region.first);
+        physical.add_region(region);
     }
-    physical.finish();
+    physical.finish(); // regions already read, or read again when compared
     return physical;
 }
 

@@ -5,6 +5,7 @@
 #include "image/replacement.hpp"
 #include "image/report.hpp"
 #include "image_cli/options.hpp"
+#include "platform/lock.hpp"
 
 #include <cstdio>
 #include <vector>
@@ -34,6 +35,8 @@ struct Image {
 
 // The images of the command line and what they share, once their formats are known.
 struct Images {
+    // Held for the whole run: another run over the same images waits, then finds them whole.
+    platform::FileLocks locks;
     std::vector<Image> list;
     bool has_range = false; // whether the stamp's range is known
     bool mips = false;      // the range came from a MIPS ELF

@@ -117,7 +117,32 @@ bool remove_file(const char* path) {
     return std::remove(path) == 0;
 }
 
+namespace {
+
+// In a folder with the sticky bit (/tmp), only the owner of a file, or of the folder, may
+// rename another file over it.
+bool guarded_by_sticky_folder(const char* path) {
+    const std::string name(path);
+    const std::size_t slash = name.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : name.substr(0, slash);
+    struct stat file {
+    }, holder{};
+    const uid_t user = geteuid();
+    return stat(path, &file) == 0 && stat(folder.c_str(), &holder) == 0 &&
+           (holder.st_mode & S_ISVTX) != 0 && user != 0 && file.st_uid != user &&
+           holder.st_uid != user;
+}
+
+} // namespace
+
 bool may_write(const char* path, std::string& why) {
+    if (guarded_by_sticky_folder(path)) {
+        why = "another user's file in a folder with the sticky bit, as /tmp, where only its "
+              "owner may replace it";
+        return false;
+    }
     if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) == 0 || errno == ENOENT) {
         return true;
     }

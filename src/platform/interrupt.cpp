@@ -13,6 +13,7 @@
 #include "platform/windows.hpp"
 #else
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -113,6 +114,10 @@ void clean_up_on_interrupt() {
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
+HeldSignals::HeldSignals() = default;
+
+HeldSignals::~HeldSignals() = default;
+
 #else
 
 namespace {
@@ -166,6 +171,29 @@ void clean_up_on_interrupt() {
             sigaction(number, &action, nullptr);
         }
     }
+}
+
+namespace {
+
+sigset_t ending_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int number : Ending) {
+        sigaddset(&set, number);
+    }
+    return set;
+}
+
+} // namespace
+
+HeldSignals::HeldSignals() {
+    const sigset_t held = ending_signals();
+    pthread_sigmask(SIG_BLOCK, &held, nullptr);
+}
+
+HeldSignals::~HeldSignals() {
+    const sigset_t held = ending_signals();
+    pthread_sigmask(SIG_UNBLOCK, &held, nullptr);
 }
 
 #endif

@@ -12,6 +12,16 @@ namespace hexstamp::platform {
 // process as the signal would. A signal the caller ignores stays ignored.
 void clean_up_on_interrupt();
 
+// While it lives, the signals above wait: a few renames that must all be done, or all undone,
+// are not cut short. They end the process once it is gone. (On Windows, nothing waits.)
+class HeldSignals {
+  public:
+    HeldSignals();
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+    ~HeldSignals();
+};
+
 // A temporary file of the run, removed on an interrupt until forgotten.
 void remember_temporary(const char* path);
 void forget_temporary(const char* path);
