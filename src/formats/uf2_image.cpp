@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <array>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <set>
 #include <tuple>
@@ -149,8 +149,9 @@ std::map<std::uint64_t, ByAddress> main_flash(std::vector<std::uint8_t>& file) {
         }
     }
     for (auto& [family, blocks] : families) {
-        std::stable_sort(blocks.begin(), blocks.end(),
-                         [](const Block& one, const Block& other) { return one.address < other.address; });
+        std::stable_sort(blocks.begin(), blocks.end(), [](const Block& one, const Block& other) {
+            return one.address < other.address;
+        });
     }
     return families;
 }
