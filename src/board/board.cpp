@@ -162,7 +162,7 @@ bool with_board(const Board& board, BoardWork& work, std::FILE* err) {
         }
         connection.close_gracefully(ClosingMilliseconds);
         work.progress().finish();
-        if (!ok) {
+        if (!ok && outcome.failure != gdb::Failure::None) { // else the work said why
             report_failure(board, outcome, work.progress(), timeout, err);
         }
         return ok;

@@ -4,6 +4,7 @@
 #include "image/report.hpp"
 
 #include <algorithm>
+#include <vector>
 
 namespace hexstamp::image {
 
@@ -16,8 +17,9 @@ constexpr std::size_t ReadBlock = 4096;
 // still answer within the step's deadline.
 constexpr std::uint64_t CrcBlock = 64 * 1024;
 
-// Reads [from, to) of the region from the board and compares, up to the first difference.
-bool read_and_compare(BoardMemory& board, const Region& region, std::uint64_t from,
+// Reads [from, to) from the board and compares it with `ours`, the image's bytes there, up to
+// the first difference.
+bool read_and_compare(BoardMemory& board, const std::uint8_t* ours, std::uint64_t from,
                       std::uint64_t to, Compared& compared) {
     std::uint8_t block[ReadBlock];
     for (std::uint64_t at = from; at < to && compared.equal;) {
@@ -25,11 +27,11 @@ bool read_and_compare(BoardMemory& board, const Region& region, std::uint64_t fr
         if (!board.read(at, count, block)) {
             return false;
         }
-        const std::uint8_t* expected = region.bytes.data() + (at - region.first);
+        const std::uint8_t* expected = ours + (at - from);
         const auto mismatch = std::mismatch(block, block + count, expected);
         if (mismatch.first != block + count) {
-            compared.differs(region, at + static_cast<std::uint64_t>(mismatch.first - block),
-                             *mismatch.first);
+            compared.differs(at + static_cast<std::uint64_t>(mismatch.first - block),
+                             *mismatch.first, *mismatch.second);
         }
         at += count;
     }
@@ -39,22 +41,26 @@ bool read_and_compare(BoardMemory& board, const Region& region, std::uint64_t fr
 bool compare_region(BoardMemory& board, const Region& region, bool& crc_usable, const char* name,
                     Compared& compared, std::FILE* err) {
     compared.by_crc = crc_usable;
+    std::vector<std::uint8_t> bytes(CrcBlock);
     for (std::uint64_t at = region.first; at < region.end() && compared.equal;) {
         const std::uint64_t to = std::min(region.end(), at + CrcBlock);
+        const auto count = static_cast<std::size_t>(to - at);
+        if (!region.read(at, count, bytes.data())) {
+            say(err, "cannot read the image again at 0x%08llX to compare it with %s",
+                static_cast<unsigned long long>(at), name);
+            return false;
+        }
         bool has_crc = false;
         std::uint32_t theirs = 0;
         if (crc_usable && !board.crc(at, to - at, has_crc, theirs)) {
             return false;
         }
-        const std::uint32_t ours =
-            has_crc ? digest::crc32_mpeg2(region.bytes.data() + (at - region.first),
-                                          static_cast<std::size_t>(to - at))
-                    : 0;
+        const std::uint32_t ours = has_crc ? digest::crc32_mpeg2(bytes.data(), count) : 0;
         if (has_crc && ours == theirs) {
             at = to;
             continue;
         }
-        if (!read_and_compare(board, region, at, to, compared)) {
+        if (!read_and_compare(board, bytes.data(), at, to, compared)) {
             return false;
         }
         if (has_crc && compared.equal) {

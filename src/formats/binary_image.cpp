@@ -14,9 +14,8 @@ bool process(const Job& job) {
     if (!file_size(job.in, job.report, size)) {
         return false;
     }
-    if (job.patch.contents != nullptr &&
-        !add_file_bytes(job.in, 0, size, base, false, *job.patch.contents, job.report)) {
-        return false;
+    if (job.patch.contents != nullptr) {
+        job.patch.contents->add_file(base, job.in, 0, size);
     }
     const bool inside = range.first >= base && range.last - base < size;
     if (!inside && job.out != nullptr) {

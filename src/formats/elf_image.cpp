@@ -181,7 +181,7 @@ bool may_be_ram(const Segment& segment) {
 // The stamp's own section is writable, and so is a vector table declared without const, and
 // linkers put both into one segment with the code in flash. Bytes between sections are
 // padding that no HEX file holds. Without section headers, the segments' file bytes.
-bool add_segments(Reader& reader, std::FILE* in, Contents& contents, const Report& report) {
+bool add_segments(Reader& reader, std::FILE* in, Contents& contents) {
     for (std::uint64_t index = 0; index < reader.section_count() && !reader.failed(); ++index) {
         const Section entry = reader.section(index);
         if (!entry.has_contents() || !entry.allocated() || entry.size == 0) {
@@ -194,21 +194,17 @@ bool add_segments(Reader& reader, std::FILE* in, Contents& contents, const Repor
                 entry.size > segment.file_size - (entry.offset - segment.offset)) {
                 continue;
             }
-            if (!add_file_bytes(in, entry.offset, entry.size,
-                                segment.load_address + (entry.offset - segment.offset),
-                                may_be_ram(segment), contents, report)) {
-                return false;
-            }
+            contents.add_file(segment.load_address + (entry.offset - segment.offset), in,
+                              entry.offset, entry.size, may_be_ram(segment));
             break;
         }
     }
     for (std::uint64_t index = 0; reader.section_count() == 0 && index < reader.segment_count();
          ++index) {
         const Segment entry = reader.segment(index);
-        if (entry.loads() && entry.file_size > 0 &&
-            !add_file_bytes(in, entry.offset, entry.file_size, entry.load_address,
-                            may_be_ram(entry), contents, report)) {
-            return false;
+        if (entry.loads()) {
+            contents.add_file(entry.load_address, in, entry.offset, entry.file_size,
+                              may_be_ram(entry));
         }
     }
     return !reader.failed();
@@ -218,8 +214,8 @@ bool process(const Job& job) {
     Reader reader(job.in, job.report);
     const Range& range = job.patch.range;
     std::uint64_t offset = job.parameters.elf_offset.value_or(0);
-    if (!reader.open() || (job.patch.contents != nullptr &&
-                           !add_segments(reader, job.in, *job.patch.contents, job.report))) {
+    if (!reader.open() ||
+        (job.patch.contents != nullptr && !add_segments(reader, job.in, *job.patch.contents))) {
         return false;
     }
     const Placement placement =

@@ -12,36 +12,40 @@ Compared Compared::of(const Region& region) {
     return compared;
 }
 
-void Compared::differs(const Region& region, std::uint64_t address, int found_there) {
+void Compared::differs(std::uint64_t address, int found_there, std::uint8_t expected_there) {
     equal = false;
     difference = address;
     found = found_there;
-    expected = region.bytes[static_cast<std::size_t>(address - region.first)];
+    expected = expected_there;
 }
 
-std::vector<Compared> compare_images(const Contents& image, const Contents& other) {
-    std::vector<Compared> result;
+bool compare_images(const Contents& image, const Contents& other, std::vector<Compared>& result) {
+    std::vector<std::uint8_t> ours(CompareBlock);
+    std::vector<std::uint8_t> theirs(CompareBlock);
     for (const Region& region : image.regions()) {
         Compared compared = Compared::of(region);
         for (std::uint64_t at = region.first; at < region.end() && compared.equal;) {
             const Region* there = other.find(at);
-            if (there == nullptr) {
-                compared.differs(region, at, -1);
-                break;
+            const std::uint64_t to = std::min(
+                {region.end(), at + CompareBlock, there != nullptr ? there->end() : at + 1});
+            const auto count = static_cast<std::size_t>(to - at);
+            if (!region.read(at, count, ours.data()) ||
+                (there != nullptr && !there->read(at, count, theirs.data()))) {
+                return false;
             }
-            const std::uint64_t to = std::min(region.end(), there->end());
-            const std::uint8_t* ours = region.bytes.data() + (at - region.first);
-            const std::uint8_t* theirs = there->bytes.data() + (at - there->first);
-            const auto mismatch = std::mismatch(ours, ours + (to - at), theirs);
-            if (mismatch.first != ours + (to - at)) {
-                compared.differs(region, at + static_cast<std::uint64_t>(mismatch.first - ours),
-                                 *mismatch.second);
+            const auto mismatch = std::mismatch(
+                ours.begin(), ours.begin() + static_cast<long>(count), theirs.begin());
+            if (there == nullptr) {
+                compared.differs(at, -1, ours[0]);
+            } else if (mismatch.first != ours.begin() + static_cast<long>(count)) {
+                compared.differs(at + static_cast<std::uint64_t>(mismatch.first - ours.begin()),
+                                 *mismatch.second, *mismatch.first);
             }
             at = to;
         }
         result.push_back(compared);
     }
-    return result;
+    return true;
 }
 
 } // namespace hexstamp::image

@@ -21,11 +21,16 @@ struct Compared {
 
     // The comparison of `region`, so far equal.
     static Compared of(const Region& region);
-    // The first difference, at `address`, where `found` stands (-1: no byte).
-    void differs(const Region& region, std::uint64_t address, int found_there);
+    // The first difference, at `address`, where `found` stands (-1: no byte) and the image
+    // holds `expected_there`.
+    void differs(std::uint64_t address, int found_there, std::uint8_t expected_there);
 };
 
-// Compares every region of `image` with the bytes `other` holds at the same addresses.
-std::vector<Compared> compare_images(const Contents& image, const Contents& other);
+// The bytes compared at a time: memory does not grow with the image.
+constexpr std::size_t CompareBlock = 64 * 1024;
+
+// Compares every region of `image` with the bytes `other` holds at the same addresses. False
+// when a file that holds them cannot be read.
+bool compare_images(const Contents& image, const Contents& other, std::vector<Compared>& result);
 
 } // namespace hexstamp::image

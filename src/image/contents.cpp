@@ -1,30 +1,72 @@
 #include "image/contents.hpp"
 
+#include "platform/files.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
 namespace hexstamp::image {
 
+namespace {
+
+// A region whose bytes the next one continues in the same file.
+bool continues_in_file(const Region& before, const Region& after) {
+    return before.file != nullptr && before.file == after.file && before.end() == after.first &&
+           before.offset + before.size == after.offset;
+}
+
+// Brings a region's bytes into memory, where regions that overlap are joined.
+bool load(Region& region) {
+    if (region.file == nullptr) {
+        return true;
+    }
+    region.bytes.resize(static_cast<std::size_t>(region.size));
+    const bool read = region.read(region.first, region.bytes.size(), region.bytes.data());
+    region.file = nullptr;
+    return read;
+}
+
+} // namespace
+
+bool Region::read(std::uint64_t address, std::size_t count, std::uint8_t* into) const {
+    const std::uint64_t at = address - first;
+    if (file == nullptr) {
+        std::memcpy(into, bytes.data() + at, count);
+        return true;
+    }
+    return platform::seek(file, offset + at) && std::fread(into, 1, count, file) == count;
+}
+
 void Contents::add(std::uint64_t address, const std::uint8_t* bytes, std::size_t count,
                    bool may_be_ram) {
     if (count == 0) {
         return;
     }
-    if (regions_.empty() || regions_.back().end() != address ||
+    if (regions_.empty() || regions_.back().file != nullptr || regions_.back().end() != address ||
         regions_.back().may_be_ram != may_be_ram) {
-        regions_.push_back(Region{address, {}, may_be_ram});
+        regions_.push_back(Region{address, 0, {}, nullptr, 0, may_be_ram});
     }
-    regions_.back().bytes.insert(regions_.back().bytes.end(), bytes, bytes + count);
+    Region& last = regions_.back();
+    last.bytes.insert(last.bytes.end(), bytes, bytes + count);
+    last.size = last.bytes.size();
 }
 
-void Contents::finish() {
+void Contents::add_file(std::uint64_t address, std::FILE* file, std::uint64_t offset,
+                        std::uint64_t size, bool may_be_ram) {
+    if (size > 0) {
+        regions_.push_back(Region{address, size, {}, file, offset, may_be_ram});
+    }
+}
+
+bool Contents::finish() {
     // A stable sort keeps the file's order among regions that start together: the later
     // one's bytes win, as a programmer writing them in order leaves them.
     std::stable_sort(regions_.begin(), regions_.end(), [](const Region& one, const Region& other) {
         return one.first < other.first;
     });
     std::vector<Region> joined;
+    bool read = true;
     for (Region& region : regions_) {
         if (joined.empty() || joined.back().end() < region.first ||
             joined.back().may_be_ram != region.may_be_ram) {
@@ -32,19 +74,26 @@ void Contents::finish() {
             continue;
         }
         Region& last = joined.back();
+        if (continues_in_file(last, region)) {
+            last.size += region.size;
+            continue;
+        }
+        read = load(last) && load(region) && read;
         const std::size_t overlap = static_cast<std::size_t>(
-            std::min<std::uint64_t>(last.end() - region.first, region.bytes.size()));
+            std::min<std::uint64_t>(last.end() - region.first, region.size));
         std::memcpy(last.bytes.data() + (region.first - last.first), region.bytes.data(), overlap);
         last.bytes.insert(last.bytes.end(), region.bytes.begin() + static_cast<long>(overlap),
                           region.bytes.end());
+        last.size = last.bytes.size();
     }
     regions_ = std::move(joined);
+    return read;
 }
 
 std::uint64_t Contents::byte_count() const {
     std::uint64_t count = 0;
     for (const Region& region : regions_) {
-        count += region.bytes.size();
+        count += region.size;
     }
     return count;
 }

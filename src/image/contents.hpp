@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 // Every byte an image holds, as regions of consecutive addresses: what a programmer writes
@@ -10,11 +11,18 @@ namespace hexstamp::image {
 
 struct Region {
     std::uint64_t first = 0;
+    std::uint64_t size = 0;
+    // The bytes, in memory; or, for an ELF or a raw binary, where its open file holds them, read
+    // when compared, so that memory does not grow with the image.
     std::vector<std::uint8_t> bytes;
+    std::FILE* file = nullptr;
+    std::uint64_t offset = 0;
     // A writable ELF segment loaded where it runs: a program linked to run from RAM may have
     // changed it since.
     bool may_be_ram = false;
-    std::uint64_t end() const { return first + bytes.size(); }
+    std::uint64_t end() const { return first + size; }
+    // Reads `count` bytes at `address`, which lie in the region; false when the file fails.
+    bool read(std::uint64_t address, std::size_t count, std::uint8_t* into) const;
 };
 
 class Contents {
@@ -22,9 +30,13 @@ class Contents {
     // Bytes in the order the image gives them; those that continue the last region join it.
     void add(std::uint64_t address, const std::uint8_t* bytes, std::size_t count,
              bool may_be_ram = false);
+    // `size` bytes that `file` holds at `offset`, left there.
+    void add_file(std::uint64_t address, std::FILE* file, std::uint64_t offset, std::uint64_t size,
+                  bool may_be_ram = false);
+    void add_region(const Region& region) { regions_.push_back(region); }
     // Sorts the regions by address and joins those that touch; a byte given twice keeps the
-    // later value.
-    void finish();
+    // later value. False when a file cannot be read.
+    bool finish();
     const std::vector<Region>& regions() const { return regions_; }
     std::uint64_t byte_count() const;
     // The region that holds `address`, or null; after finish().

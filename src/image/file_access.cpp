@@ -9,12 +9,6 @@
 
 namespace hexstamp::image {
 
-namespace {
-
-constexpr std::size_t ChunkSize = 64 * 1024;
-
-} // namespace
-
 bool file_size(std::FILE* in, const Report& report, std::uint64_t& size) {
     if (!platform::size_of(in, size)) {
         report.error(0, "cannot tell the file's size: %s", std::strerror(errno));
@@ -50,24 +44,6 @@ void write_bytes(std::FILE* out, const std::vector<std::uint8_t>& bytes) {
     if (out != nullptr) {
         std::fwrite(bytes.data(), 1, bytes.size(), out);
     }
-}
-
-bool add_file_bytes(std::FILE* in, std::uint64_t offset, std::uint64_t size, std::uint64_t address,
-                    bool may_be_ram, Contents& contents, const Report& report) {
-    std::vector<std::uint8_t> chunk(ChunkSize);
-    for (std::uint64_t done = 0; done < size;) {
-        const auto count =
-            static_cast<std::size_t>(std::min<std::uint64_t>(ChunkSize, size - done));
-        if (!read_at(in, offset + done, chunk.data(), count)) {
-            report.error(0, "cannot read the file at 0x%llX: %s",
-                         static_cast<unsigned long long>(offset + done),
-                         std::ferror(in) != 0 ? std::strerror(errno) : "it ended early");
-            return false;
-        }
-        contents.add(address + done, chunk.data(), count, may_be_ram);
-        done += count;
-    }
-    return true;
 }
 
 bool copy_patched(std::FILE* in, std::uint64_t size, std::uint64_t offset, std::FILE* out,

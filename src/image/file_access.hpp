@@ -35,11 +35,6 @@ inline void put_le32(std::uint8_t* at, std::uint32_t value) {
     }
 }
 
-// Adds `size` bytes of the file at `offset` to the contents, at `address`. False, with the
-// reason reported, when the file cannot be read.
-bool add_file_bytes(std::FILE* in, std::uint64_t offset, std::uint64_t size, std::uint64_t address,
-                    bool may_be_ram, Contents& contents, const Report& report);
-
 // Copies the whole file to `out` (null: reads only), passing every byte of the range at
 // `offset` through the patch. False, with the reason reported, when the file cannot be read.
 bool copy_patched(std::FILE* in, std::uint64_t size, std::uint64_t offset, std::FILE* out,
