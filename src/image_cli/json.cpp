@@ -21,8 +21,8 @@ std::size_t utf8_length(const unsigned char* text) {
         point = point << 6u | (text[at] & 0x3Fu);
     }
     const unsigned long least[] = {0, 0, 0x80, 0x800, 0x10000};
-    const bool valid = point >= least[length] && point <= 0x10FFFF &&
-                       (point < 0xD800 || point > 0xDFFF);
+    const bool valid =
+        point >= least[length] && point <= 0x10FFFF && (point < 0xD800 || point > 0xDFFF);
     return valid ? length : 0;
 }
 
