@@ -11,6 +11,10 @@ bash scripts/need-packages.sh "${packages[@]}"
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-bench -j "$(nproc)" --target hexstamp-image hexstamp-reproducible >/dev/null
 tool=$PWD/build-bench/hexstamp-image
+# The same program without fsync, to tell what writing the image to the disk costs.
+cmake -S . -B build-bench-nosync -DCMAKE_BUILD_TYPE=Release -DHEXSTAMP_SYNC=OFF >/dev/null
+cmake --build build-bench-nosync -j "$(nproc)" --target hexstamp-image >/dev/null
+unsynced=$PWD/build-bench-nosync/hexstamp-image
 export SOURCE_DATE_EPOCH=1709967902
 
 work=$(mktemp -d)
@@ -56,6 +60,11 @@ done
 # Reading and checking alone: what stamping a text image costs beyond it.
 "$tool" stamp ${range[64]} --output stamped-64.hex image-64.hex
 commands+=("$tool show ${range[64]} stamped-64.hex")
+# Without fsync: the new file and its folder written to the disk cost the difference.
+for size in 1 64; do
+  commands+=("$unsynced stamp ${range[$size]} --output out.hex image-$size.hex"
+             "$unsynced stamp --output out.elf image-$size.elf")
+done
 hyperfine -N --warmup 2 --min-runs 5 --export-json time.json "${commands[@]}" >&2
 for command in "${commands[@]}"; do
   peak=0
@@ -75,10 +84,11 @@ means = {r["command"]: r["mean"] for r in json.load(open("time.json"))["results"
 rss = dict(line.rsplit("\t", 1) for line in open("memory").read().splitlines())
 def label(command):
     words = command.split()
-    return f"{os.path.basename(words[0])} {words[1]} {words[-1]}"
-print(f"{'command':<40} {'mean ms':>9} {'max RSS KiB':>12}")
+    name = os.path.basename(words[0]) + (" (no fsync)" if "nosync" in words[0] else "")
+    return f"{name} {words[1]} {words[-1]}"
+print(f"{'command':<50} {'mean ms':>9} {'max RSS KiB':>12}")
 for command, mean in means.items():
-    print(f"{label(command):<40} {mean * 1000:>9.1f} {rss[command]:>12}")
+    print(f"{label(command):<50} {mean * 1000:>9.1f} {rss[command]:>12}")
 print()
 commands = list(means)
 for size, at in [(1, 0), (64, 6)]:
@@ -87,6 +97,11 @@ for size, at in [(1, 0), (64, 6)]:
           f"on Intel HEX (target: at least 5x) and {means[objcopy] / means[elfs]:.1f}x as fast "
           f"as objcopy --update-section on ELF (target: at least 1.5x)")
 stamp, show = commands[6], commands[12]
+for at, (size, kind) in enumerate([(1, "Intel HEX"), (1, "ELF"), (64, "Intel HEX"), (64, "ELF")]):
+    synced = commands[(0 if size == 1 else 6) + (0 if kind == "Intel HEX" else 2)]
+    cost = means[synced] - means[commands[13 + at]]
+    print(f"fsync of the new file and its folder, {size} MiB {kind}: {cost * 1000:+.1f} ms "
+          f"({cost / means[synced] * 100:.0f}% of the stamp)")
 print(f"64 MiB Intel HEX: stamp takes {means[stamp] / means[show]:.2f}x as long as show "
       f"(target: at most 1.3x) and is {means[commands[7]] / means[stamp]:.0f}x as fast as "
       f"srec_cat (target: at least 20x)")
