@@ -503,15 +503,19 @@ def serial_port(path):
 
 
 # Images whose layout carries checksums, built as their formats describe them.
-def uf2_file(blocks, family=0xE48BFF56, flags=0x2000, numbers=None, tags=b""):
-    """UF2 blocks of (address, payload): with flag 0x4000 each carries its payload's MD5."""
+def uf2_file(blocks, family=0xE48BFF56, flags=0x2000, numbers=None, tags=b"", whole=False):
+    """UF2 blocks of (address, payload): with flag 0x4000 each carries its payload's MD5, or
+    with `whole` the MD5 of all the payloads, from the first block's address on."""
     import hashlib
     import struct
+    everything = b"".join(data for _, data in blocks)
     out = b""
     for index, (address, data) in enumerate(blocks):
         body = (data + tags).ljust(476, b"\0")
+        region = (blocks[0][0], everything) if whole else (address, data)
         if flags & 0x4000:
-            body = body[:452] + struct.pack("<II", address, len(data)) + hashlib.md5(data).digest()
+            body = body[:452] + struct.pack("<II", region[0], len(region[1])) + \
+                hashlib.md5(region[1]).digest()
         number = index if numbers is None else numbers[index]
         out += struct.pack("<8I", 0x0A324655, 0x9E5D5157, flags | (0x8000 if tags else 0),
                            address, len(data), number, len(blocks), family) + body + \

@@ -132,6 +132,43 @@ def no_core_dump():
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
+def make_files(folder, files):
+    """Each file's text, or ("link", to), ("fifo",) or ("mount", file bound over it); gives
+    the mount points."""
+    mounted = []
+    for name, text in files.items():
+        path = os.path.join(folder, name)
+        kind = text[0] if isinstance(text, tuple) else None
+        if kind == "link":
+            os.symlink(text[1], path)
+        elif kind == "fifo":
+            os.mkfifo(path)
+        else:
+            with open(path, "wb") as file:
+                file.write(b"" if kind == "mount" else text.encode("latin-1"))
+        if kind == "mount":
+            subprocess.run(["mount", "--bind", os.path.join(folder, text[1]), path], check=True)
+            mounted.append(path)
+    return mounted
+
+
+def files_in(folder, names):
+    """What make_files would have made for the files now in the folder."""
+    found = {}
+    for name, made in names.items():
+        path = os.path.join(folder, name)
+        if os.path.islink(path):
+            found[name] = ("link", os.readlink(path))
+        elif os.path.exists(path) and not os.path.isfile(path):
+            found[name] = ("fifo",)
+        elif isinstance(made, tuple) and made[0] == "mount":
+            found[name] = made
+        else:
+            with open(path, "rb") as file:
+                found[name] = file.read().decode("latin-1")
+    return found
+
+
 def hex_with(address, data, end=":00000001FF\n"):
     return record(address, 0, data) + end
 
@@ -288,19 +325,40 @@ class Image(unittest.TestCase):
                       "b.hex: holds no byte of 0x08000020-0x08000026, where the ELF places")]
         rows.append(({"a.hex": zeros}, [*stamp, "a.hex"], "SOURCE_DATE_EPOCH must be a whole "
                      "number of seconds from 0 to 253402300799, not 'soon'"))
+        huge = bytearray(uf2_file([(0x10000000, bytes(256))], flags=0x6000))
+        struct.pack_into("<I", huge, 32 + 456, 0xFFFFFF00)  # an MD5 region of 4 GiB
+        rows += [
+            ({"a.uf2": text(huge)}, ["stamp", "--first", "0x10000010", "--last", "0x10000016",
+                                     "a.uf2"],
+             "a.uf2: block 0: its MD5 covers 0x10000000-0x10FFFFEFF, which the file's blocks"),
+            ({"a.uf2": text(uf2_file([(256 * n, bytes(256)) for n in range(5)])[:1024])},
+             [*stamp, "a.uf2"], "a.uf2: family 0xE48BFF56 has 2 of its 5 blocks: blocks 2 to 4 "
+             "are missing"),
+            ({"a.hex": ""}, [*stamp, "a.hex"], "a.hex: the file is empty (0 bytes)"),
+            ({"a.hex": zeros, "b.hex": zeros}, [*stamp, "--base", "0", "a.hex", "b.hex"],
+             "--base is for raw binary images, and none of these is one: a.hex is Intel HEX, "
+             "b.hex is Intel HEX"),
+        ]
+        if not WINDOWS:  # what --output names is a regular file, or is refused untouched
+            rows += [({"a.hex": zeros, "out": kind}, [*stamp, "--output", "out", "a.hex"],
+                      "out: not a file to write a stamped image to: a FIFO")
+                     for kind in [("fifo",), ("link", "/proc/self/fd/1")]]  # stdout: a pipe
+        if not WINDOWS and os.geteuid() == 0:  # the second replacement fails: both as they were
+            rows.append(({"a.hex": zeros, "c.hex": zeros, "b.hex": ("mount", "c.hex")},
+                         [*stamp, "a.hex", "b.hex"], "a.hex: put back as it was"))
         for files, args, message in rows:
             with self.subTest(args=args, message=message), tempfile.TemporaryDirectory() as folder:
-                for name, text in files.items():
-                    with open(os.path.join(folder, name), "wb") as file:
-                        file.write(text.encode("latin-1"))
+                mounted = make_files(folder, files)
                 epoch = "soon" if "SOURCE_DATE_EPOCH" in message else "1709967902"
-                result = run_image(args, folder, source_date_epoch=epoch)
-                self.assertEqual(result.returncode, 2)
-                self.assertIn("hexstamp-image: " + message, result.stderr)
-                self.assertEqual(sorted(os.listdir(folder)), sorted(files))
-                for name, text in files.items():
-                    with open(os.path.join(folder, name), "rb") as file:
-                        self.assertEqual(file.read(), text.encode("latin-1"), name)
+                try:
+                    result = run_image(args, folder, source_date_epoch=epoch)
+                    self.assertEqual(result.returncode, 2)
+                    self.assertIn("hexstamp-image: " + message, result.stderr)
+                    self.assertEqual(sorted(os.listdir(folder)), sorted(files))
+                    self.assertEqual(files_in(folder, files), files)
+                finally:
+                    for point in mounted:
+                        subprocess.run(["umount", point], check=True)
 
     def test_show_tells_a_valid_stamp_from_none(self):
         json = '{{"file": "a.hex", "first": "0x00000040", "last": "0x{:08X}", "bytes": {}, ' \
@@ -350,10 +408,15 @@ class Image(unittest.TestCase):
              json.format(0x46, '"00000000000000"', "false", "null").replace("a.hex", B),
              f"{B}: no stamp at 0x00000040-0x00000046: not stamped, all zero"),
         ]
+        if not WINDOWS:  # a name that is not UTF-8, as Latin-1 reads it: JSON stays valid
+            rows.append((STAMPED, STAMP_RANGE, ["--json"], 0,
+                         json.format(0x46, '"01240309070502"', "true", '"2024-03-09 07:05:02"')
+                         .replace('"a.hex"', '"\\u00FF.hex"'), ""))
         for image, rng, more, status, out, message in rows:
             with self.subTest(image=image, rng=rng, more=more), \
                     tempfile.TemporaryDirectory() as folder:
-                names = ["a.hex", B][:len(image) if isinstance(image, tuple) else 1]
+                names = ["\udcff.hex" if "\\u00FF" in out else "a.hex",
+                         B][:len(image) if isinstance(image, tuple) else 1]
                 for name, text in zip(names, image if isinstance(image, tuple) else [image]):
                     with open(os.path.join(folder, name), "wb") as file:
                         file.write(text if isinstance(text, bytes) else text.encode())
@@ -395,11 +458,15 @@ class Image(unittest.TestCase):
         if as_root:
             rows += [(0o444, None, "nobody", 2, "not writable (read-only)"),
                      (0o644, None, "nobody", 2, "not writable (Permission denied)"),
-                     (0o640, "nobody", None, 0, "")]
+                     (0o640, "nobody", None, 0, ""),
+                     # A folder with the sticky bit, as /tmp: only the owner may replace it.
+                     (0o1666, None, "nobody", 2, "not writable (another user's file in a folder "
+                      "with the sticky bit")]
         for mode, owner, user, status, message in rows:
             with self.subTest(mode=oct(mode), owner=owner, user=user), \
                     tempfile.TemporaryDirectory(prefix="C 固件 ") as folder:  # and a folder so named
-                os.chmod(folder, 0o777)
+                os.chmod(folder, 0o777 | mode & 0o1000)
+                mode &= 0o777
                 for name in ["a.hex", B]:
                     with open(os.path.join(folder, name), "w") as file:
                         file.write(hex_with(0x40, [0] * 7))
@@ -417,6 +484,87 @@ class Image(unittest.TestCase):
                 self.assertEqual((after.st_mode, after.st_uid), (before.st_mode, before.st_uid))
                 with open(os.path.join(folder, "a.hex")) as file:
                     self.assertEqual(file.read() == STAMPED, status == 0)
+
+    @unittest.skipIf(WINDOWS, "links, access control lists and process numbers as POSIX has them")
+    def test_a_stamp_writes_through_links_and_keeps_what_the_image_had(self):
+        """--output through links; access control lists, extended attributes and the mode kept;
+        a new file a killed run left removed, one of a live run kept."""
+        zeros = hex_with(0x40, [0] * 7)
+        gone = subprocess.Popen(["true"])
+        gone.wait()
+        dead, live = f"a.hex.hexstamp-{gone.pid}-1.tmp", f"a.hex.hexstamp-{os.getpid()}-1.tmp"
+        rows = [  # the files, the arguments after stamp and the range, the files afterwards
+            ({"a.hex": zeros, "out": ("link", "t.hex"), "t.hex": zeros}, ["--output", "out", "a.hex"],
+             {"a.hex": zeros, "out": ("link", "t.hex"), "t.hex": STAMPED}),
+            ({"a.hex": zeros, "out": ("link", "made.hex")}, ["--output", "out", "a.hex"],
+             {"a.hex": zeros, "out": ("link", "made.hex"), "made.hex": STAMPED}),
+            ({"a.hex": zeros, dead: "", live: ""}, ["a.hex"], {"a.hex": STAMPED, live: ""}),
+        ]
+        for files, args, after in rows:
+            with self.subTest(args=args), tempfile.TemporaryDirectory() as folder:
+                make_files(folder, files)
+                self.assertEqual(run_image(["stamp", *STAMP_RANGE, *args], folder).returncode, 0)
+                self.assertEqual(sorted(os.listdir(folder)), sorted(after))
+                self.assertEqual(files_in(folder, after), after)
+        if not shutil.which("setfacl"):
+            return
+        with tempfile.TemporaryDirectory() as folder:
+            image = os.path.join(folder, "a.hex")
+            make_files(folder, {"a.hex": zeros})
+            for command in [["setfacl", "-m", "u:nobody:rw", image],
+                            ["setfattr", "-n", "user.origin", "-v", "build 42", image]]:
+                subprocess.run(command, check=True)
+            before = [subprocess.run(command, capture_output=True, text=True).stdout
+                      for command in [["getfacl", "-c", image], ["getfattr", "-d", image]]]
+            mode = os.stat(image).st_mode
+            self.assertEqual(run_image(["stamp", *STAMP_RANGE, "a.hex"], folder).returncode, 0)
+            self.assertEqual([subprocess.run(command, capture_output=True, text=True).stdout
+                              for command in [["getfacl", "-c", image],
+                                              ["getfattr", "-d", image]]], before)
+            self.assertEqual((os.stat(image).st_mode, files_in(folder, {"a.hex": ""})),
+                             (mode, {"a.hex": STAMPED}))
+
+    @unittest.skipIf(EMULATOR or not os.path.exists("/usr/bin/time"), "measures a native run")
+    def test_verify_reads_large_files_on_demand(self):
+        """verify X X of a sparse 512 MiB ELF, and of a raw binary as large: under 64 MB."""
+        with open(IMAGE_TOOL, "rb") as tool:
+            if b"AddressSanitizer" in tool.read():
+                self.skipTest("a sanitizer's own memory")
+        size = 512 << 20
+        with tempfile.TemporaryDirectory() as folder:
+            with open(os.path.join(folder, "big.elf"), "wb") as elf:
+                elf.write(elf32([(0x08000000, 0x08000000, 5, b"\1")]))
+                elf.truncate(52 + 32 + size)  # the segment's file size stays 1: patched below
+            with open(os.path.join(folder, "big.elf"), "r+b") as elf:
+                elf.seek(52 + 16)
+                elf.write(struct.pack("<II", size, size))
+            with open(os.path.join(folder, "big.bin"), "wb") as binary:
+                binary.truncate(size)
+            for args in [["big.elf", "big.elf"], ["--base", "0", "big.bin", "big.bin"]]:
+                measured = subprocess.run(["/usr/bin/time", "-f", "%M", IMAGE_TOOL, "verify",
+                                           *args], cwd=folder, capture_output=True, text=True)
+                self.assertEqual(measured.returncode, 0, measured.stderr)
+                self.assertLess(int(measured.stderr.split()[-1]), 64 << 10)
+
+    @unittest.skipIf(WINDOWS, "runs over the same images are kept apart by POSIX locks")
+    @unittest.skipUnless(shutil.which("arm-none-eabi-gcc"), "needs gcc-arm-none-eabi")
+    def test_runs_over_the_same_images_leave_one_stamp(self):
+        """16 runs at once over an ELF and its HEX, each with its own SOURCE_DATE_EPOCH and
+        either order: they all succeed, and the files hold one stamp."""
+        with tempfile.TemporaryDirectory() as folder:
+            firmware_elf(folder, "app.elf")
+            subprocess.run(["arm-none-eabi-objcopy", "-O", "ihex", "app.elf", "app.hex"],
+                           cwd=folder, check=True)
+            for trial in range(5):
+                runs = [subprocess.Popen(
+                    [*EMULATOR, IMAGE_TOOL, "stamp", *["app.elf", "app.hex"][::1 - 2 * (run % 2)]],
+                    cwd=folder, stderr=subprocess.PIPE,
+                    env=dict(os.environ, SOURCE_DATE_EPOCH=str(1709967902 + run)))
+                    for run in range(16)]
+                self.assertEqual([run.communicate(timeout=120)[1] for run in runs], [b""] * 16)
+                shown = run_image(["show", "app.elf", "app.hex"], folder)
+                self.assertEqual((trial, shown.returncode, shown.stderr), (trial, 0, ""))
+            self.assertEqual(sorted(os.listdir(folder)), ["app.c", "app.elf", "app.hex", "app.ld"])
 
     def test_a_board_is_read_and_left_running(self):
         """Scripted servers, over TCP and a serial port, for what real servers do; each must

@@ -83,6 +83,9 @@ class Readers(unittest.TestCase):
             ("uf2", uf2_file([(0x10000000, PAYLOAD)]) + uf2_file([(0x10000000, PAYLOAD)],
                                                                  family=0xADA52840),
              0x10000010, 0x10000016, [], 0, 0),
+            # 4096 blocks, each with the MD5 of all 1 MiB: that MD5 is made once.
+            ("uf2", uf2_file([(0x10000000 + 256 * n, bytes([n & 0xFF]) * 256) for n in range(4096)],
+                             flags=0x6000, whole=True), 0x10080000, 0x10080006, [], 0, 0),
             ("esp", esp_image([(0x3F400020, bytes(64)), (0x40080000, PAYLOAD)]), 0x40080010,
              0x40080016, [], 0, 0),
             ("esp", esp_image([(0x40080000, PAYLOAD)], hashed=False), 0x400800F9, 0x400800FF, [],
@@ -195,22 +198,23 @@ PAYLOAD = bytes(range(256))
 
 
 def by_uf2(path, _options):
-    """Every main-flash block's payload, each MD5 checked with hashlib; families must agree."""
+    """Every main-flash block's payload, each MD5 region checked with hashlib; families must
+    agree."""
     import hashlib
     import struct
-    memory = {}
+    memory, regions = {}, set()
     with open(path, "rb") as file:
         data = file.read()
     for at in range(0, len(data), 512):
         flags, address, size = struct.unpack_from("<III", data, at + 8)
         payload = data[at + 32:at + 32 + size]
         if flags & 0x4000:
-            md5_at = at + 32 + 452
-            first, length = struct.unpack_from("<II", data, md5_at)
-            assert (first, length) == (address, size)
-            assert hashlib.md5(payload).digest() == data[md5_at + 8:md5_at + 24], "MD5"
+            regions.add(struct.unpack_from("<II16s", data, at + 32 + 452))
         for index, byte in enumerate(payload):
             assert memory.setdefault(address + index, byte) == byte, "families differ"
+    for first, length, digest in regions:
+        assert hashlib.md5(bytes(memory[first + at] for at in range(length))).digest() == \
+            digest, "MD5"
     return memory
 
 
