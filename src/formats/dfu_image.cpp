@@ -22,18 +22,15 @@ std::uint32_t crc_of(const std::vector<std::uint8_t>& file) {
     return digest::crc32_reflected(file.data(), file.size() - 4);
 }
 
-bool check_suffix(const std::vector<std::uint8_t>& file, const Report& report) {
+bool check_suffix(const std::vector<std::uint8_t>& file, const Report& report, Checks* checks) {
     if (file.size() < SuffixSize || !is_suffix(file.data() + file.size() - SuffixSize)) {
         report.error(0, "no DFU suffix (\"UFD\" and its length 16) at the end of the file");
         return false;
     }
     const std::uint32_t held = get_le32(file.data() + file.size() - 4);
-    if (held != crc_of(file)) {
-        report.error(0, "the DFU suffix's CRC is %08X, but the file's is %08X", unsigned{held},
-                     unsigned{crc_of(file)});
-        return false;
-    }
-    return true;
+    return checked(report, checks, held == crc_of(file), "suffix CRC", 0,
+                   "the DFU suffix's CRC is %08X, but the file's is %08X", unsigned{held},
+                   unsigned{crc_of(file)});
 }
 
 void renew_crc(std::vector<std::uint8_t>& file) {
@@ -106,7 +103,8 @@ bool is_dfuse(const Probe& probe) {
 
 bool process_dfuse(const Job& job) {
     std::vector<std::uint8_t> file;
-    if (!read_whole_file(job.in, job.report, file) || !check_suffix(file, job.report)) {
+    if (!read_whole_file(job.in, job.report, file) ||
+        !check_suffix(file, job.report, job.checks)) {
         return false;
     }
     if (file.size() < PrefixSize + SuffixSize || file[5] != 1) {
@@ -131,7 +129,8 @@ bool process_dfuse(const Job& job) {
 // A raw binary followed by a DFU suffix, whose CRC is made anew.
 bool process_dfu_file(const Job& job) {
     std::vector<std::uint8_t> file;
-    if (!read_whole_file(job.in, job.report, file) || !check_suffix(file, job.report)) {
+    if (!read_whole_file(job.in, job.report, file) ||
+        !check_suffix(file, job.report, job.checks)) {
         return false;
     }
     job.patch.visit_record(job.parameters.base, file.data(), file.size() - SuffixSize);

@@ -276,6 +276,22 @@ bool find_in_elf(std::FILE* in, const ElfPlace& wanted, ElfStamp& stamp, const R
     return ok;
 }
 
+bool declares_stamp(std::FILE* in, const ElfPlace& place) {
+    const Report quiet{nullptr, ""};
+    Reader reader(in, quiet);
+    Section section{};
+    std::uint64_t index = 0;
+    elf::Symbol symbol;
+    const auto has_symbol = [&](const char* name) {
+        return name != nullptr && (reader.find_symbol(name, symbol) || reader.failed());
+    };
+    return !reader.open() ||
+           (place.symbol != nullptr
+                ? has_symbol(place.symbol)
+                : reader.find_section(place.section, section, index) || reader.failed() ||
+                      has_symbol(place.fallback_symbol));
+}
+
 bool is_mips_elf(std::FILE* in) {
     const Report quiet{nullptr, ""};
     Reader reader(in, quiet);

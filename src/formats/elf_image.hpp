@@ -32,6 +32,10 @@ struct ElfStamp {
 };
 bool find_in_elf(std::FILE* in, const ElfPlace& place, ElfStamp& stamp, const Report& report);
 
+// Whether the ELF declares the stamp at all: the section or a symbol of the name exists. An ELF
+// that cannot be read declares it, so that what is wrong with it is reported.
+bool declares_stamp(std::FILE* in, const ElfPlace& place);
+
 // The physical address a MIPS KSEG0 or KSEG1 address (0x80000000 to 0xBFFFFFFF) stands
 // for, as a PIC32's HEX files hold it: the top three bits cleared. Others are as given.
 inline std::uint64_t mips_physical(std::uint64_t address) {

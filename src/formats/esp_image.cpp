@@ -95,20 +95,17 @@ std::array<std::uint8_t, HashSize> hash_of(const std::vector<std::uint8_t>& file
 }
 
 bool check_sums(const std::vector<std::uint8_t>& file, unsigned count, const Layout& layout,
-                const Report& report) {
+                const Report& report, Checks* checks) {
     const std::uint8_t sum = checksum_of(file, count);
-    if (file[layout.checksum_at] != sum) {
-        report.error(0, "the checksum byte is %02X, but the segments give %02X",
-                     unsigned{file[layout.checksum_at]}, unsigned{sum});
-        return false;
-    }
-    if (file[HashAppended] == 1 &&
-        std::memcmp(hash_of(file, layout.checksum_at).data(), file.data() + layout.checksum_at + 1,
-                    HashSize) != 0) {
-        report.error(0, "the SHA-256 after the checksum is not the image's");
-        return false;
-    }
-    return true;
+    const bool hashed = file[HashAppended] == 1;
+    const char* what = hashed ? "checksum byte and SHA-256" : "checksum byte";
+    return checked(report, checks, file[layout.checksum_at] == sum, what, 0,
+                   "the checksum byte is %02X, but the segments give %02X",
+                   unsigned{file[layout.checksum_at]}, unsigned{sum}) &&
+           checked(report, checks,
+                   !hashed || std::memcmp(hash_of(file, layout.checksum_at).data(),
+                                          file.data() + layout.checksum_at + 1, HashSize) == 0,
+                   what, 0, "the SHA-256 after the checksum is not the image's");
 }
 
 bool lays_out_segments(const Probe& probe) {
@@ -157,7 +154,8 @@ bool process(const Job& job) {
         report.error(0, "its segments run past the end of the file");
         return false;
     }
-    if (!check_image(file, layout, report) || !check_sums(file, count, layout, report)) {
+    if (!check_image(file, layout, report) ||
+        !check_sums(file, count, layout, report, job.checks)) {
         return false;
     }
     std::size_t at = HeaderSize;

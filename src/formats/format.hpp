@@ -1,5 +1,6 @@
 #pragma once
 
+#include "image/checks.hpp"
 #include "image/patch.hpp"
 #include "image/report.hpp"
 
@@ -37,6 +38,7 @@ struct Job {
     Patch& patch;
     const Report& report;
     const Parameters& parameters;
+    Checks* checks = nullptr; // verify IMAGE: the image's own checks, counted and not refused
 };
 
 // A row of the table.

@@ -40,7 +40,7 @@ int fixed_count(std::uint8_t type) {
 
 // A whole, valid record: ':', pairs of digits, a length byte that matches, the checksum, and
 // a known type with the count it takes.
-bool parse_record(const Line& line, TextRecord& record, const Report& report) {
+bool parse_record(const Line& line, TextRecord& record, const Report& report, Checks* checks) {
     if (line.text[0] != ':') {
         report.error(line.number, "a record starts with ':'");
         return false;
@@ -62,9 +62,9 @@ bool parse_record(const Line& line, TextRecord& record, const Report& report) {
     const std::uint8_t expected =
         record_checksum(type, static_cast<std::uint16_t>(record.bytes[1] << 8u | record.bytes[2]),
                         record.bytes + 4, count);
-    if (record.bytes[record.count - 1] != expected) {
-        report.error(line.number, "bad checksum %02X, expected %02X",
-                     unsigned{record.bytes[record.count - 1]}, unsigned{expected});
+    if (!checked(report, checks, record.bytes[record.count - 1] == expected, "record checksums",
+                 line.number, "bad checksum %02X, expected %02X",
+                 unsigned{record.bytes[record.count - 1]}, unsigned{expected})) {
         return false;
     }
     const int fixed = fixed_count(type);
@@ -88,7 +88,7 @@ class HexSyntax : public TextSyntax {
             return false;
         }
         TextRecord record;
-        if (!parse_record(line, record, image.report)) {
+        if (!parse_record(line, record, image.report, image.checks)) {
             return false;
         }
         image.style.learn(line, record);
@@ -177,12 +177,12 @@ class HexSyntax : public TextSyntax {
 
 bool process(const Job& job) {
     HexSyntax syntax;
-    return process_text(job.in, job.out, job.patch, job.report, syntax);
+    return process_text(job.in, job.out, job.patch, job.report, syntax, job.checks);
 }
 
 bool parses(const Line& line, const Report& report) {
     TextRecord record;
-    return parse_record(line, record, report);
+    return parse_record(line, record, report, nullptr);
 }
 
 bool recognise(const Probe& probe) {

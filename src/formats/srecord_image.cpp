@@ -54,7 +54,8 @@ std::uint32_t read_address(const TextRecord& record, std::size_t address_bytes) 
 
 // A whole, valid record: a known type, pairs of digits, the count and the checksum. Gives the
 // record's type.
-bool parse_record(const Line& line, TextRecord& record, int& type, const Report& report) {
+bool parse_record(const Line& line, TextRecord& record, int& type, const Report& report,
+                  Checks* checks) {
     type = line.length >= 2 && line.text[0] == 'S' ? hex_digit(line.text[1]) : -1;
     if (type < 0 || type > 9 || AddressBytes[type] == 0) {
         report.error(line.number, "unknown record type: a record starts with S0 to S3 or S5 to S9");
@@ -74,9 +75,9 @@ bool parse_record(const Line& line, TextRecord& record, int& type, const Report&
         return false;
     }
     const std::uint8_t expected = srecord_checksum(record.bytes, record.count - 1);
-    if (record.bytes[record.count - 1] != expected) {
-        report.error(line.number, "bad checksum %02X, expected %02X",
-                     unsigned{record.bytes[record.count - 1]}, unsigned{expected});
+    if (!checked(report, checks, record.bytes[record.count - 1] == expected, "record checksums",
+                 line.number, "bad checksum %02X, expected %02X",
+                 unsigned{record.bytes[record.count - 1]}, unsigned{expected})) {
         return false;
     }
     return true;
@@ -91,7 +92,7 @@ class SRecordSyntax : public TextSyntax {
         }
         TextRecord record;
         int type = 0;
-        if (!parse_record(line, record, type, image.report)) {
+        if (!parse_record(line, record, type, image.report, image.checks)) {
             return false;
         }
         image.style.learn(line, record);
@@ -196,13 +197,13 @@ class SRecordSyntax : public TextSyntax {
 
 bool process(const Job& job) {
     SRecordSyntax syntax;
-    return process_text(job.in, job.out, job.patch, job.report, syntax);
+    return process_text(job.in, job.out, job.patch, job.report, syntax, job.checks);
 }
 
 bool parses(const Line& line, const Report& report) {
     TextRecord record;
     int type = 0;
-    return parse_record(line, record, type, report);
+    return parse_record(line, record, type, report, nullptr);
 }
 
 bool recognise(const Probe& probe) {

@@ -208,7 +208,7 @@ class TiTxtSyntax : public TextSyntax {
 
 bool process(const Job& job) {
     TiTxtSyntax syntax;
-    return process_text(job.in, job.out, job.patch, job.report, syntax);
+    return process_text(job.in, job.out, job.patch, job.report, syntax, job.checks);
 }
 
 bool parses(const Line& line, const Report& report) {

@@ -212,6 +212,36 @@ bool renew_md5s(std::vector<std::uint8_t>& file, const Range& range, const Repor
     return true;
 }
 
+// For verify IMAGE: each block's MD5 against the bytes of its region.
+bool check_md5s(std::vector<std::uint8_t>& file, const Report& report, Checks& checks) {
+    const std::map<std::uint64_t, ByAddress> families = main_flash(file);
+    std::map<std::tuple<std::uint64_t, std::uint32_t, std::uint32_t>, std::array<std::uint8_t, 16>>
+        made;
+    std::uint64_t hashed = 0;
+    for (std::size_t index = 0; index < file.size() / BlockSize; ++index) {
+        const Block block = block_at(file, index);
+        const std::uint32_t first = get_le32(block.at + Md5At);
+        const std::uint32_t length = get_le32(block.at + Md5At + 4);
+        if ((block.flags & Md5Present) == 0) {
+            continue;
+        }
+        const auto key = std::make_tuple(block.family, first, length);
+        const auto family = families.find(block.family);
+        const bool known = made.count(key) > 0;
+        hashed += known ? 0 : length;
+        const bool held = known || (hashed <= HashedPerFileByte * file.size() &&
+                                    family != families.end() &&
+                                    region_md5(family->second, first, length, made[key]));
+        checked(report, &checks,
+                held && std::memcmp(made[key].data(), block.at + Md5At + 8, 16) == 0,
+                "block MD5s", 0, "block %zu: its MD5 of 0x%08X-0x%08llX is %s", index,
+                unsigned{first},
+                static_cast<unsigned long long>(std::uint64_t{first} + length - 1),
+                held ? "not the MD5 of the bytes there" : "of bytes the file's blocks do not hold");
+    }
+    return true;
+}
+
 // Each family's copy of the range: all stamped alike, and compared when shown.
 struct Families {
     std::map<std::uint64_t, Patch> copies;
@@ -295,7 +325,8 @@ bool process(const Job& job) {
     Families families;
     if (!read_whole_file(job.in, job.report, file) || !check_blocks(file, job.report) ||
         !stamp_blocks(file, job, families) || !gather_families(families, job) ||
-        (job.out != nullptr && !renew_md5s(file, job.patch.range, job.report))) {
+        (job.out != nullptr && !renew_md5s(file, job.patch.range, job.report)) ||
+        (job.checks != nullptr && !check_md5s(file, job.report, *job.checks))) {
         return false;
     }
     write_bytes(job.out, file);

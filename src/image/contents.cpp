@@ -90,6 +90,36 @@ bool Contents::finish() {
     return read;
 }
 
+std::uint64_t Contents::exclude(std::uint64_t first, std::uint64_t last) {
+    std::vector<Region> kept;
+    std::uint64_t left_out = 0;
+    for (Region& region : regions_) {
+        if (region.end() <= first || region.first > last) {
+            kept.push_back(std::move(region));
+            continue;
+        }
+        // What lies before `first` and after `last` stays, each a region of its own.
+        const std::uint64_t cut_from = std::max(region.first, first);
+        const std::uint64_t cut_to = std::min(region.end(), last + 1);
+        left_out += cut_to - cut_from;
+        for (const auto& [from, to] : {std::make_pair(region.first, cut_from),
+                                       std::make_pair(cut_to, region.end())}) {
+            if (from >= to) {
+                continue;
+            }
+            Region part{from, to - from, {}, region.file, region.offset + (from - region.first),
+                        region.may_be_ram};
+            if (region.file == nullptr) {
+                const auto begin = region.bytes.begin() + static_cast<long>(from - region.first);
+                part.bytes.assign(begin, begin + static_cast<long>(to - from));
+            }
+            kept.push_back(std::move(part));
+        }
+    }
+    regions_ = std::move(kept);
+    return left_out;
+}
+
 std::uint64_t Contents::byte_count() const {
     std::uint64_t count = 0;
     for (const Region& region : regions_) {

@@ -39,6 +39,9 @@ class Contents {
     bool finish();
     const std::vector<Region>& regions() const { return regions_; }
     std::uint64_t byte_count() const;
+    // Leaves [first, last] out, splitting the regions it cuts; after finish(). Gives the
+    // count of bytes left out.
+    std::uint64_t exclude(std::uint64_t first, std::uint64_t last);
     // The region that holds `address`, or null; after finish().
     const Region* find(std::uint64_t address) const;
 

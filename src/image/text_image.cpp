@@ -19,8 +19,8 @@ void TextStyle::learn(const Line& line, const TextRecord& record) {
 }
 
 bool process_text(std::FILE* in, std::FILE* out, Patch& patch, const Report& report,
-                  TextSyntax& syntax) {
-    TextImage image(in, out, patch, report);
+                  TextSyntax& syntax, Checks* checks) {
+    TextImage image(in, out, patch, report, checks);
     LineReader reader(in, report);
     Line line;
     bool ok = true;

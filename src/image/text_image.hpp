@@ -1,5 +1,6 @@
 #pragma once
 
+#include "image/checks.hpp"
 #include "image/patch.hpp"
 #include "image/report.hpp"
 #include "image/text_lines.hpp"
@@ -23,11 +24,13 @@ struct TextStyle {
 
 // A text image as its lines pass.
 struct TextImage {
-    TextImage(std::FILE* in, std::FILE* out, Patch& patch_, const Report& report_)
-        : text(in, out), patch(patch_), report(report_) {}
+    TextImage(std::FILE* in, std::FILE* out, Patch& patch_, const Report& report_,
+              Checks* checks_)
+        : text(in, out), patch(patch_), report(report_), checks(checks_) {}
     TextOutput text;
     Patch& patch;
     const Report& report;
+    Checks* checks;
     TextStyle style;
     bool last_line_ended = true; // the last line read had a line ending
     // Whether the bytes of the range no line held are to be added.
@@ -52,7 +55,7 @@ class TextSyntax {
 // Reads a text image line by line; blank lines stay as they were, the others go to `syntax`.
 // With `out`, writes the new file there.
 bool process_text(std::FILE* in, std::FILE* out, Patch& patch, const Report& report,
-                  TextSyntax& syntax);
+                  TextSyntax& syntax, Checks* checks);
 
 // Calls `add(address, index, count)` for each run of the range's bytes that no record held,
 // split so that no run crosses a 64 KiB boundary.

@@ -136,6 +136,9 @@ Board board_of(const Options& options) {
 } // namespace
 
 int stamp_images(const Options& options, Images& images, TimeSource time_source, std::FILE* err) {
+    if (images.undeclared) { // --if-declared: a build whose firmware has no stamp
+        return ImageSuccess;
+    }
     std::uint8_t stamp[MaxStampLength] = {};
     int status = check_writable(options, images);
     if (status == ImageSuccess) {
@@ -171,6 +174,13 @@ int show_images(const Options& options, Images& images, std::FILE* out, std::FIL
 }
 
 int verify_images(const Options& options, Images& images, std::FILE* out, std::FILE* err) {
+    if (options.target == nullptr && images.list.size() == 1) {
+        Image& image = images.list.front();
+        Checks checks;
+        return check_image(image, checks)
+                   ? print_checks(image.path, image.format->name, checks, options.json, out, err)
+                   : ImageFailed;
+    }
     std::vector<Contents> contents(images.list.size());
     for (std::size_t index = 0; index < images.list.size(); ++index) {
         images.list[index].patch.contents = &contents[index];
@@ -189,13 +199,18 @@ int verify_images(const Options& options, Images& images, std::FILE* out, std::F
     }
     char stamp[32] = "";
     const bool stamped = images.has_range && valid_stamp(image.patch, stamp);
+    std::vector<Excluded> excluded;
+    for (const Range& range : options.excluded) {
+        excluded.push_back({range, contents.front().exclude(range.first, range.last)});
+    }
     if (options.target != nullptr) {
         std::vector<Compared> result;
         if (!verify_board(board_of(options), contents.front(), options.crc, result, err)) {
             return ImageFailed;
         }
-        return print_verdict(options.target, true, image.path, contents.front(), result,
-                             stamped ? stamp : nullptr, options.json, out, err);
+        return print_verdict({options.target, true, image.path, contents.front(), result,
+                              stamped ? stamp : nullptr, excluded},
+                             options.json, out, err);
     }
     int status = ImageSuccess;
     for (std::size_t index = 1; index < images.list.size(); ++index) {
@@ -204,9 +219,9 @@ int verify_images(const Options& options, Images& images, std::FILE* out, std::F
         if (!compare_files(image, contents.front(), other, contents[index], result)) {
             return ImageFailed;
         }
-        status =
-            std::max(status, print_verdict(other.path, false, image.path, contents.front(), result,
-                                           stamped ? stamp : nullptr, options.json, out, err));
+        status = std::max(status, print_verdict({other.path, false, image.path, contents.front(),
+                                                 result, stamped ? stamp : nullptr, excluded},
+                                                options.json, out, err));
     }
     return status;
 }

@@ -137,6 +137,10 @@ int find_range(const Options& options, Images& images, std::FILE* err) {
         place.fallback_symbol = options.section == nullptr ? "hexstamp_stamp" : nullptr;
         const Report report{optional ? nullptr : image.report.err, image.path};
         ElfStamp found;
+        images.undeclared = options.if_declared && !declares_stamp(image.in, place);
+        if (images.undeclared) {
+            return ImageSuccess;
+        }
         images.has_range = find_in_elf(image.in, place, found, report);
         if (images.has_range) {
             images.range = found.range;
@@ -188,8 +192,12 @@ void Image::close() {
     }
 }
 
-bool Image::process(std::FILE* out, Patch& into) {
-    return format->process({in, out, into, report, parameters});
+bool Image::process(std::FILE* out, Patch& into, Checks* checks) {
+    return format->process({in, out, into, report, parameters, checks});
+}
+
+bool check_image(Image& image, Checks& checks) {
+    return image.process(nullptr, image.patch, &checks);
 }
 
 int prepare_images(const Options& options, Images& images, std::FILE* err) {
@@ -205,7 +213,7 @@ int prepare_images(const Options& options, Images& images, std::FILE* err) {
     if (status == ImageSuccess) {
         status = find_range(options, images, err);
     }
-    if (status == ImageSuccess) {
+    if (status == ImageSuccess && !images.undeclared) {
         status = check_base(options, images, err);
     }
     for (Image& image : images.list) {

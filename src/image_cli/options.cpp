@@ -19,7 +19,8 @@ namespace {
 
 const char* const Usage = "Usage: hexstamp-image stamp [--first ADDRESS --last ADDRESS | --section "
                           "NAME | --symbol NAME]\n"
-                          "                            [--base ADDRESS] [--output FILE] IMAGE...\n"
+                          "                            [--base ADDRESS] [--output FILE] "
+                          "[--if-declared] IMAGE...\n"
                           "       hexstamp-image show  [--first ADDRESS --last ADDRESS | --section "
                           "NAME | --symbol NAME]\n"
                           "                            [--base ADDRESS] [--json] IMAGE...\n"
@@ -29,8 +30,10 @@ const char* const Usage = "Usage: hexstamp-image stamp [--first ADDRESS --last A
                           "[--json] [IMAGE]\n"
                           "       hexstamp-image verify --target TARGET [--crc] [--base ADDRESS] "
                           "[--timeout SECONDS]\n"
-                          "                            [--json] IMAGE\n"
-                          "       hexstamp-image verify [--base ADDRESS] [--json] IMAGE OTHER...\n"
+                          "                            [--exclude FIRST-LAST]... [--json] IMAGE\n"
+                          "       hexstamp-image verify [--base ADDRESS] [--exclude FIRST-LAST]... "
+                          "[--json] IMAGE OTHER...\n"
+                          "       hexstamp-image verify [--base ADDRESS] [--json] IMAGE\n"
                           "       hexstamp-image --help | --version\n";
 
 const char* const Commands =
@@ -43,8 +46,11 @@ const char* const Commands =
     "the board running; with IMAGE, status 0 only when the board holds the image's stamp.\n"
     "verify compares every byte IMAGE holds (an ELF: the sections its loadable segments\n"
     "load, at their load addresses) with the board, read the same way, or with each OTHER\n"
-    "image: status 0 when all are equal, else 1 and a line for each region that differs.\n"
-    "It never writes.\n"
+    "image: status 0 when all are equal, else 1 and a line for each region that differs;\n"
+    "--exclude leaves a range out (flash the program rewrites). verify IMAGE alone checks\n"
+    "it by its own checksums, CRCs and hashes: 0 whole, 1 one is wrong. verify never writes.\n"
+    "stamp --if-declared leaves an ELF that declares no stamp (and the files made from it) as\n"
+    "they are, with status 0: for a hook that every build runs.\n"
     "--crc asks the server for CRCs (qCRC) instead of reading, which is faster over a slow\n"
     "link; but OpenOCD computes them by running code in the target's RAM work area, which\n"
     "the program resumed afterwards may find overwritten. --timeout bounds the connection and\n"
@@ -111,7 +117,9 @@ bool* option_flag(Options& options, const char* name) {
     const struct {
         const char* name;
         bool* flag;
-    } table[] = {{"--json", &options.json}, {"--crc", &options.crc}};
+    } table[] = {{"--json", &options.json},
+                 {"--crc", &options.crc},
+                 {"--if-declared", &options.if_declared}};
     for (const auto& row : table) {
         if (std::strcmp(row.name, name) == 0) {
             return row.flag;
@@ -133,7 +141,10 @@ int take_option(const char* const* argv, int argc, int& at, Options& options, st
     const char* equals = std::strchr(argument, '=');
     const std::size_t length =
         equals != nullptr ? static_cast<std::size_t>(equals - argument) : std::strlen(argument);
-    const char** value = option_value(options, argument, length);
+    const char* repeated = nullptr; // --exclude may be given again and again
+    const char** value = length == 9 && std::strncmp(argument, "--exclude", 9) == 0
+                             ? &repeated
+                             : option_value(options, argument, length);
     if (value == nullptr) {
         return usage_error(err, "unknown option ", argument);
     }
@@ -144,6 +155,9 @@ int take_option(const char* const* argv, int argc, int& at, Options& options, st
         return usage_error(err, "a value must follow ", argument);
     }
     *value = equals != nullptr ? equals + 1 : argv[++at];
+    if (value == &repeated) {
+        options.excluded_text.push_back(repeated);
+    }
     return ImageSuccess;
 }
 
@@ -205,6 +219,27 @@ int read_address(const char* option, const char* text, std::uint32_t& address, s
     return ImageSuccess;
 }
 
+// FIRST-LAST, each as an address is written.
+int read_exclusion(const char* text, std::vector<Range>& excluded, std::FILE* err) {
+    const char* dash = std::strchr(text, '-');
+    if (dash == nullptr) {
+        say(err, "--exclude: '%s' is not FIRST-LAST, two addresses (see hexstamp-image --help)",
+            text);
+        return ImageFailed;
+    }
+    const std::string first(text, dash);
+    Range range;
+    int status = read_address("--exclude", first.c_str(), range.first, err);
+    status = status == ImageSuccess ? read_address("--exclude", dash + 1, range.last, err) : status;
+    if (status == ImageSuccess && range.first > range.last) {
+        say(err, "--exclude: 0x%08X is above 0x%08X (see hexstamp-image --help)",
+            unsigned{range.first}, unsigned{range.last});
+        status = ImageFailed;
+    }
+    excluded.push_back(range);
+    return status;
+}
+
 int check_range(Options& options, std::FILE* err) {
     int status = read_address("--first", options.first, options.range.first, err);
     if (status == ImageSuccess) {
@@ -243,7 +278,11 @@ const char* mismatch(const Options& options) {
         {board && stamp, "--target goes with show and verify"},
         {options.crc && (!verify || !board), "--crc goes with verify --target"},
         {verify && board && images != 1, "verify --target compares the board with one IMAGE"},
-        {verify && !board && images < 2, "verify compares IMAGE with one OTHER image or more"},
+        {verify && !board && images < 1,
+         "verify checks IMAGE, or compares it with the board or OTHER images"},
+        {!options.excluded_text.empty() && (!verify || (!board && images < 2)),
+         "--exclude goes with verify --target and verify IMAGE OTHER"},
+        {options.if_declared && !stamp, "--if-declared goes with stamp"},
         {images == 0 && !board, "no IMAGE given"},
         {board && images > 1, "show --target compares the board with one IMAGE at most"},
         {options.output != nullptr && (!stamp || images > 1),
@@ -292,6 +331,9 @@ int check_options(Options& options, std::FILE* err) {
     }
     if (status == ImageSuccess && options.timeout != nullptr) {
         status = read_timeout(options.timeout, options.timeout_seconds, err);
+    }
+    for (const char* text : options.excluded_text) {
+        status = status == ImageSuccess ? read_exclusion(text, options.excluded, err) : status;
     }
     return status;
 }

@@ -24,9 +24,12 @@ struct Options {
     const char* timeout = nullptr;
     bool json = false;
     bool crc = false;
+    bool if_declared = false; // an ELF that declares no stamp is left as it is, with status 0
+    std::vector<const char*> excluded_text; // --exclude FIRST-LAST, as given
     std::vector<const char*> images;
     Target board;
-    Range range; // with --first and --last
+    Range range;                 // with --first and --last
+    std::vector<Range> excluded; // left out of verify's comparison
     std::uint32_t base_address = 0;
     unsigned timeout_seconds = 0; // 0: the default for the bytes to read
 };

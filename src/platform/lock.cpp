@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -78,23 +79,30 @@ FileLocks::Result lock_one(const std::string& path, bool exclusive, int seconds,
 
 FileLocks::Result FileLocks::take(const std::vector<std::string>& paths, bool exclusive,
                                   int seconds, std::string& failed, std::string& why) {
+    // In the order of the names the links lead to: a run that replaces a file gives it a new
+    // inode, never a new name, so every run locks in the same order before and after.
     std::vector<Named> files;
     for (const std::string& path : paths) {
         struct stat status {};
-        if (stat(path.c_str(), &status) == 0) {
-            files.push_back({path, status.st_dev, status.st_ino});
+        char* real = realpath(path.c_str(), nullptr);
+        if (real != nullptr && stat(real, &status) == 0) {
+            files.push_back({real, status.st_dev, status.st_ino});
+        }
+        std::free(real);
+    }
+    std::sort(files.begin(), files.end(),
+              [](const Named& one, const Named& other) { return one.path < other.path; });
+    // One lock for each file, whatever names it goes by: a second would wait on the first.
+    std::vector<Named> distinct;
+    for (const Named& file : files) {
+        const bool seen = std::any_of(distinct.begin(), distinct.end(), [&](const Named& other) {
+            return other.device == file.device && other.inode == file.inode;
+        });
+        if (!seen) {
+            distinct.push_back(file);
         }
     }
-    const auto order = [](const Named& one, const Named& other) {
-        return one.device != other.device ? one.device < other.device : one.inode < other.inode;
-    };
-    std::sort(files.begin(), files.end(), order);
-    files.erase(std::unique(files.begin(), files.end(),
-                            [](const Named& one, const Named& other) {
-                                return one.device == other.device && one.inode == other.inode;
-                            }),
-                files.end());
-    for (const Named& file : files) {
+    for (const Named& file : distinct) {
         int descriptor = -1;
         const Result result = lock_one(file.path, exclusive, seconds, descriptor, why);
         if (result != Result::Held) {

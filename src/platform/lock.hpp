@@ -7,8 +7,8 @@ namespace hexstamp::platform {
 
 // Advisory locks on a run's files, held until released or the process ends: the system
 // releases them then, also for a process ended by SIGKILL. Each file is locked once, whatever
-// names it goes by, and files are locked in one fixed order, so that two runs over the same
-// files in any order never wait on each other for ever.
+// names it goes by, and files are locked in the order of their names, which replacing them
+// keeps, so that two runs over the same files in any order never wait on each other for ever.
 class FileLocks {
   public:
     enum class Result {
