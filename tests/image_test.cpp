@@ -206,29 +206,48 @@ TEST(DecodeHex, ReadsPairsAndTellsTheirCase) {
     }
 }
 
-TEST(Contents, JoinsTouchingRegionsAndKeepsTheLaterByte) {
+TEST(Contents, JoinsTouchingRegionsKeepsTheLaterByteAndLeavesRangesOut) {
+    // A byte string added at an address; "@" before it: the bytes a file holds there instead.
     const struct {
         std::vector<std::pair<std::uint64_t, std::string>> added;
+        std::pair<std::uint64_t, std::uint64_t> excluded; // first, last
         std::vector<std::pair<std::uint64_t, std::string>> regions;
     } rows[] = {
-        {{{0x10, "abcd"}, {0x12, "XY"}}, {{0x10, "abXY"}}},
-        {{{0x12, "XYZW"}, {0x10, "ab"}}, {{0x10, "abXYZW"}}},
-        {{{0x10, "ab"}, {0x20, "cd"}, {0x12, "ef"}}, {{0x10, "abef"}, {0x20, "cd"}}},
-        {{{0x10, "abcdef"}, {0x11, "X"}}, {{0x10, "aXcdef"}}},
+        {{{0x10, "abcd"}, {0x12, "XY"}}, {1, 0}, {{0x10, "abXY"}}},
+        {{{0x12, "XYZW"}, {0x10, "ab"}}, {1, 0}, {{0x10, "abXYZW"}}},
+        {{{0x10, "ab"}, {0x20, "cd"}, {0x12, "ef"}}, {1, 0}, {{0x10, "abef"}, {0x20, "cd"}}},
+        {{{0x10, "abcdef"}, {0x11, "X"}}, {1, 0}, {{0x10, "aXcdef"}}},
+        {{{0x10, "@abcd"}, {0x14, "ef"}, {0x16, "@gh"}}, {1, 0}, {{0x10, "abcdefgh"}}},
+        {{{0x10, "@abcd"}, {0x12, "XY"}}, {1, 0}, {{0x10, "abXY"}}},
+        {{{0x10, "@abcd"}, {0x14, "ef"}}, {0x12, 0x14}, {{0x10, "ab"}, {0x15, "f"}}},
+        {{{0x10, "abcd"}}, {0x0, 0x20}, {}},
     };
     for (const auto& row : rows) {
+        std::FILE* file = std::tmpfile();
         image::Contents contents;
         for (const auto& [address, bytes] : row.added) {
-            contents.add(address, reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                         bytes.size());
+            const bool filed = bytes[0] == '@';
+            const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data() + filed);
+            const long offset = std::ftell(file);
+            std::fwrite(data, 1, bytes.size() - filed, file);
+            if (filed) {
+                contents.add_file(address, file, static_cast<std::uint64_t>(offset),
+                                  bytes.size() - 1);
+            } else {
+                contents.add(address, data, bytes.size());
+            }
         }
-        contents.finish();
+        ASSERT_TRUE(contents.finish());
+        contents.exclude(row.excluded.first, row.excluded.second);
         std::vector<std::pair<std::uint64_t, std::string>> regions;
         for (const image::Region& region : contents.regions()) {
-            regions.emplace_back(region.first,
-                                 std::string(region.bytes.begin(), region.bytes.end()));
+            std::string bytes(region.size, '?');
+            ASSERT_TRUE(region.read(region.first, bytes.size(),
+                                    reinterpret_cast<std::uint8_t*>(&bytes[0])));
+            regions.emplace_back(region.first, bytes);
         }
         EXPECT_EQ(regions, row.regions);
+        std::fclose(file);
     }
 }
 

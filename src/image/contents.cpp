@@ -10,32 +10,77 @@ namespace hexstamp::image {
 
 namespace {
 
-// A region whose bytes the next one continues in the same file.
-bool continues_in_file(const Region& before, const Region& after) {
-    return before.file != nullptr && before.file == after.file && before.end() == after.first &&
-           before.offset + before.size == after.offset;
-}
-
-// Brings a region's bytes into memory, where regions that overlap are joined.
-bool load(Region& region) {
-    if (region.file == nullptr) {
+bool read_piece(const Piece& piece, std::uint64_t address, std::size_t count, std::uint8_t* into) {
+    const std::uint64_t at = address - piece.first;
+    if (piece.file == nullptr) {
+        std::memcpy(into, piece.bytes.data() + at, count);
         return true;
     }
-    region.bytes.resize(static_cast<std::size_t>(region.size));
-    const bool read = region.read(region.first, region.bytes.size(), region.bytes.data());
-    region.file = nullptr;
+    return platform::seek(piece.file, piece.offset + at) &&
+           std::fread(into, 1, count, piece.file) == count;
+}
+
+// The region's bytes, all in memory: for regions that overlap, which are joined byte by byte.
+bool load(Region& region) {
+    if (region.pieces.size() == 1 && region.pieces.front().file == nullptr) {
+        return true;
+    }
+    Piece whole{region.first, region.size, std::vector<std::uint8_t>(region.size), nullptr, 0};
+    const bool read = region.read(region.first, whole.bytes.size(), whole.bytes.data());
+    region.pieces.assign(1, std::move(whole));
     return read;
+}
+
+// Appends `after`, which starts where `region` ends; bytes that continue a piece join it.
+void append(Region& region, Piece after) {
+    region.size += after.size;
+    Piece& last = region.pieces.back();
+    if (last.file == nullptr && after.file == nullptr) {
+        last.bytes.insert(last.bytes.end(), after.bytes.begin(), after.bytes.end());
+        last.size += after.size;
+    } else if (last.file != nullptr && last.file == after.file &&
+               last.offset + last.size == after.offset) {
+        last.size += after.size;
+    } else {
+        region.pieces.push_back(std::move(after));
+    }
 }
 
 } // namespace
 
 bool Region::read(std::uint64_t address, std::size_t count, std::uint8_t* into) const {
-    const std::uint64_t at = address - first;
-    if (file == nullptr) {
-        std::memcpy(into, bytes.data() + at, count);
-        return true;
+    auto piece =
+        std::upper_bound(pieces.begin(), pieces.end(), address,
+                         [](std::uint64_t value, const Piece& each) { return value < each.first; });
+    for (--piece; count > 0; ++piece) {
+        const auto taken =
+            static_cast<std::size_t>(std::min<std::uint64_t>(count, piece->end() - address));
+        if (!read_piece(*piece, address, taken, into)) {
+            return false;
+        }
+        address += taken;
+        into += taken;
+        count -= taken;
     }
-    return platform::seek(file, offset + at) && std::fread(into, 1, count, file) == count;
+    return true;
+}
+
+Region Region::slice(std::uint64_t from, std::uint64_t to) const {
+    Region part{from, to - from, {}, may_be_ram};
+    for (const Piece& piece : pieces) {
+        const std::uint64_t begin = std::max(from, piece.first);
+        const std::uint64_t end = std::min(to, piece.end());
+        if (begin >= end) {
+            continue;
+        }
+        Piece cut{begin, end - begin, {}, piece.file, piece.offset + (begin - piece.first)};
+        if (piece.file == nullptr) {
+            const auto at = piece.bytes.begin() + static_cast<long>(begin - piece.first);
+            cut.bytes.assign(at, at + static_cast<long>(end - begin));
+        }
+        part.pieces.push_back(std::move(cut));
+    }
+    return part;
 }
 
 void Contents::add(std::uint64_t address, const std::uint8_t* bytes, std::size_t count,
@@ -43,19 +88,21 @@ void Contents::add(std::uint64_t address, const std::uint8_t* bytes, std::size_t
     if (count == 0) {
         return;
     }
-    if (regions_.empty() || regions_.back().file != nullptr || regions_.back().end() != address ||
-        regions_.back().may_be_ram != may_be_ram) {
-        regions_.push_back(Region{address, 0, {}, nullptr, 0, may_be_ram});
+    Piece piece{address, count, std::vector<std::uint8_t>(bytes, bytes + count), nullptr, 0};
+    if (!regions_.empty() && regions_.back().end() == address &&
+        regions_.back().may_be_ram == may_be_ram) {
+        append(regions_.back(), std::move(piece));
+        return;
     }
-    Region& last = regions_.back();
-    last.bytes.insert(last.bytes.end(), bytes, bytes + count);
-    last.size = last.bytes.size();
+    regions_.push_back(Region{address, count, {}, may_be_ram});
+    regions_.back().pieces.push_back(std::move(piece));
 }
 
 void Contents::add_file(std::uint64_t address, std::FILE* file, std::uint64_t offset,
                         std::uint64_t size, bool may_be_ram) {
     if (size > 0) {
-        regions_.push_back(Region{address, size, {}, file, offset, may_be_ram});
+        regions_.push_back(Region{address, size, {}, may_be_ram});
+        regions_.back().pieces.push_back(Piece{address, size, {}, file, offset});
     }
 }
 
@@ -74,20 +121,31 @@ bool Contents::finish() {
             continue;
         }
         Region& last = joined.back();
-        if (continues_in_file(last, region)) {
-            last.size += region.size;
+        if (last.end() == region.first) {
+            for (Piece& piece : region.pieces) {
+                append(last, std::move(piece));
+            }
             continue;
         }
         read = load(last) && load(region) && read;
+        std::vector<std::uint8_t>& bytes = last.pieces.front().bytes;
+        const std::vector<std::uint8_t>& later = region.pieces.front().bytes;
         const std::size_t overlap = static_cast<std::size_t>(
             std::min<std::uint64_t>(last.end() - region.first, region.size));
-        std::memcpy(last.bytes.data() + (region.first - last.first), region.bytes.data(), overlap);
-        last.bytes.insert(last.bytes.end(), region.bytes.begin() + static_cast<long>(overlap),
-                          region.bytes.end());
-        last.size = last.bytes.size();
+        std::memcpy(bytes.data() + (region.first - last.first), later.data(), overlap);
+        bytes.insert(bytes.end(), later.begin() + static_cast<long>(overlap), later.end());
+        last.size = last.pieces.front().size = bytes.size();
     }
     regions_ = std::move(joined);
     return read;
+}
+
+std::uint64_t Contents::byte_count() const {
+    std::uint64_t count = 0;
+    for (const Region& region : regions_) {
+        count += region.size;
+    }
+    return count;
 }
 
 std::uint64_t Contents::exclude(std::uint64_t first, std::uint64_t last) {
@@ -102,30 +160,15 @@ std::uint64_t Contents::exclude(std::uint64_t first, std::uint64_t last) {
         const std::uint64_t cut_from = std::max(region.first, first);
         const std::uint64_t cut_to = std::min(region.end(), last + 1);
         left_out += cut_to - cut_from;
-        for (const auto& [from, to] : {std::make_pair(region.first, cut_from),
-                                       std::make_pair(cut_to, region.end())}) {
-            if (from >= to) {
-                continue;
-            }
-            Region part{from, to - from, {}, region.file, region.offset + (from - region.first),
-                        region.may_be_ram};
-            if (region.file == nullptr) {
-                const auto begin = region.bytes.begin() + static_cast<long>(from - region.first);
-                part.bytes.assign(begin, begin + static_cast<long>(to - from));
-            }
-            kept.push_back(std::move(part));
+        if (region.first < cut_from) {
+            kept.push_back(region.slice(region.first, cut_from));
+        }
+        if (cut_to < region.end()) {
+            kept.push_back(region.slice(cut_to, region.end()));
         }
     }
     regions_ = std::move(kept);
     return left_out;
-}
-
-std::uint64_t Contents::byte_count() const {
-    std::uint64_t count = 0;
-    for (const Region& region : regions_) {
-        count += region.size;
-    }
-    return count;
 }
 
 const Region* Contents::find(std::uint64_t address) const {

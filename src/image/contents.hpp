@@ -9,20 +9,29 @@
 // to the board, and what a board or another image is compared with.
 namespace hexstamp::image {
 
+// Consecutive bytes of a region: in memory or, for an ELF or a raw binary, where the open file
+// holds them, read when compared, so that memory does not grow with the image.
+struct Piece {
+    std::uint64_t first = 0;
+    std::uint64_t size = 0;
+    std::vector<std::uint8_t> bytes; // when no file holds them
+    std::FILE* file = nullptr;
+    std::uint64_t offset = 0;
+    std::uint64_t end() const { return first + size; }
+};
+
 struct Region {
     std::uint64_t first = 0;
     std::uint64_t size = 0;
-    // The bytes, in memory; or, for an ELF or a raw binary, where its open file holds them, read
-    // when compared, so that memory does not grow with the image.
-    std::vector<std::uint8_t> bytes;
-    std::FILE* file = nullptr;
-    std::uint64_t offset = 0;
+    std::vector<Piece> pieces; // in address order, each continuing the one before
     // A writable ELF segment loaded where it runs: a program linked to run from RAM may have
     // changed it since.
     bool may_be_ram = false;
     std::uint64_t end() const { return first + size; }
-    // Reads `count` bytes at `address`, which lie in the region; false when the file fails.
+    // Reads `count` bytes at `address`, which lie in the region; false when a file fails.
     bool read(std::uint64_t address, std::size_t count, std::uint8_t* into) const;
+    // The bytes from `from` up to `to`, a region of their own.
+    Region slice(std::uint64_t from, std::uint64_t to) const;
 };
 
 class Contents {

@@ -228,7 +228,11 @@ int prepare_images(const Options& options, Images& images, std::FILE* err) {
 Contents physical_contents(const Contents& contents) {
     Contents physical;
     for (Region region : contents.regions()) {
-        region.first = mips_physical(region.first);
+        const std::uint64_t moved = mips_physical(region.first);
+        for (Piece& piece : region.pieces) {
+            piece.first = piece.first - region.first + moved;
+        }
+        region.first = moved;
         physical.add_region(region);
     }
     physical.finish(); // regions already read, or read again when compared
