@@ -103,8 +103,7 @@ bool is_dfuse(const Probe& probe) {
 
 bool process_dfuse(const Job& job) {
     std::vector<std::uint8_t> file;
-    if (!read_whole_file(job.in, job.report, file) ||
-        !check_suffix(file, job.report, job.checks)) {
+    if (!read_whole_file(job.in, job.report, file) || !check_suffix(file, job.report, job.checks)) {
         return false;
     }
     if (file.size() < PrefixSize + SuffixSize || file[5] != 1) {
@@ -129,8 +128,7 @@ bool process_dfuse(const Job& job) {
 // A raw binary followed by a DFU suffix, whose CRC is made anew.
 bool process_dfu_file(const Job& job) {
     std::vector<std::uint8_t> file;
-    if (!read_whole_file(job.in, job.report, file) ||
-        !check_suffix(file, job.report, job.checks)) {
+    if (!read_whole_file(job.in, job.report, file) || !check_suffix(file, job.report, job.checks)) {
         return false;
     }
     job.patch.visit_record(job.parameters.base, file.data(), file.size() - SuffixSize);

@@ -286,10 +286,9 @@ bool declares_stamp(std::FILE* in, const ElfPlace& place) {
         return name != nullptr && (reader.find_symbol(name, symbol) || reader.failed());
     };
     return !reader.open() ||
-           (place.symbol != nullptr
-                ? has_symbol(place.symbol)
-                : reader.find_section(place.section, section, index) || reader.failed() ||
-                      has_symbol(place.fallback_symbol));
+           (place.symbol != nullptr ? has_symbol(place.symbol)
+                                    : reader.find_section(place.section, section, index) ||
+                                          reader.failed() || has_symbol(place.fallback_symbol));
 }
 
 bool is_mips_elf(std::FILE* in) {

@@ -229,13 +229,12 @@ bool check_md5s(std::vector<std::uint8_t>& file, const Report& report, Checks& c
         const auto family = families.find(block.family);
         const bool known = made.count(key) > 0;
         hashed += known ? 0 : length;
-        const bool held = known || (hashed <= HashedPerFileByte * file.size() &&
-                                    family != families.end() &&
-                                    region_md5(family->second, first, length, made[key]));
+        const bool held =
+            known || (hashed <= HashedPerFileByte * file.size() && family != families.end() &&
+                      region_md5(family->second, first, length, made[key]));
         checked(report, &checks,
-                held && std::memcmp(made[key].data(), block.at + Md5At + 8, 16) == 0,
-                "block MD5s", 0, "block %zu: its MD5 of 0x%08X-0x%08llX is %s", index,
-                unsigned{first},
+                held && std::memcmp(made[key].data(), block.at + Md5At + 8, 16) == 0, "block MD5s",
+                0, "block %zu: its MD5 of 0x%08X-0x%08llX is %s", index, unsigned{first},
                 static_cast<unsigned long long>(std::uint64_t{first} + length - 1),
                 held ? "not the MD5 of the bytes there" : "of bytes the file's blocks do not hold");
     }

@@ -5,8 +5,8 @@
 
 namespace hexstamp::image {
 
-bool checked(const Report& report, Checks* checks, bool right, const char* what,
-             unsigned long line, const char* format, ...) {
+bool checked(const Report& report, Checks* checks, bool right, const char* what, unsigned long line,
+             const char* format, ...) {
     if (checks != nullptr) {
         checks->what = what;
         checks->passed += right ? 1 : 0;

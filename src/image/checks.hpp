@@ -19,7 +19,7 @@ struct Checks {
 
 // Whether the image may be read on after a check of `what` that is `right` or not: always with
 // `checks`, which counts it; without, only when it is right, the failure reported at `line`.
-bool checked(const Report& report, Checks* checks, bool right, const char* what,
-             unsigned long line, const char* format, ...) HEXSTAMP_PRINTF(6);
+bool checked(const Report& report, Checks* checks, bool right, const char* what, unsigned long line,
+             const char* format, ...) HEXSTAMP_PRINTF(6);
 
 } // namespace hexstamp::image

@@ -24,8 +24,7 @@ struct TextStyle {
 
 // A text image as its lines pass.
 struct TextImage {
-    TextImage(std::FILE* in, std::FILE* out, Patch& patch_, const Report& report_,
-              Checks* checks_)
+    TextImage(std::FILE* in, std::FILE* out, Patch& patch_, const Report& report_, Checks* checks_)
         : text(in, out), patch(patch_), report(report_), checks(checks_) {}
     TextOutput text;
     Patch& patch;

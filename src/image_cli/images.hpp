@@ -39,8 +39,8 @@ struct Images {
     // Held for the whole run: another run over the same images waits, then finds them whole.
     platform::FileLocks locks;
     std::vector<Image> list;
-    bool has_range = false; // whether the stamp's range is known
-    bool mips = false;      // the range came from a MIPS ELF
+    bool has_range = false;  // whether the stamp's range is known
+    bool mips = false;       // the range came from a MIPS ELF
     bool undeclared = false; // --if-declared, and the ELF declares no stamp: nothing to do
     Range range;
 };

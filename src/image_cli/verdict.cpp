@@ -96,9 +96,9 @@ int print_verdict(const Verdict& verdict, bool json, std::FILE* out, std::FILE* 
     } else if (equal) {
         char bytes[32];
         grouped(count, bytes);
-        std::fprintf(out, "%s holds %s: %zu region%s, %s byte%s", verdict.name,
-                     verdict.image_name, verdict.result.size(),
-                     verdict.result.size() == 1 ? "" : "s", bytes, count == 1 ? "" : "s");
+        std::fprintf(out, "%s holds %s: %zu region%s, %s byte%s", verdict.name, verdict.image_name,
+                     verdict.result.size(), verdict.result.size() == 1 ? "" : "s", bytes,
+                     count == 1 ? "" : "s");
         if (verdict.stamp != nullptr) {
             std::fprintf(out, " (stamp %s)", verdict.stamp);
         }
