@@ -31,8 +31,11 @@ extern "C" {
  * On AVR, flash and RAM are apart, and avr-gcc's linker script puts only input sections it
  * names into flash: the stamp goes into .progmem.hexstamp, within .text, and the symbol
  * hexstamp_stamp, a second name for it that the header gives (in assembler, which link-time
- * optimization keeps), is how hexstamp-image finds it there. The
- * firmware reads it from program memory with hexstamp_decode_P. */
+ * optimization keeps), is how hexstamp-image finds it there. That linker script keeps no
+ * section nothing refers to under --gc-sections (which Arduino links with), so one
+ * instruction in .init8, the start-up code the script keeps for users, refers to the stamp:
+ * a sketch that never reads it still holds it, and nothing of a runtime library is needed.
+ * The firmware reads it from program memory with hexstamp_decode_P. */
 #ifdef __cplusplus
 #define HEXSTAMP_LINKAGE_ extern "C"
 #else
@@ -43,7 +46,8 @@ extern "C" {
     HEXSTAMP_LINKAGE_ __attribute__((used, section(".progmem.hexstamp"), aligned(1)))              \
     const uint8_t name[(length)] = {0};                                                            \
     __asm__(".global hexstamp_stamp\n\t.type hexstamp_stamp, @object\n\t.set hexstamp_stamp, " #name \
-            "\n\t.size hexstamp_stamp, " #length)
+            "\n\t.size hexstamp_stamp, " #length "\n\t.pushsection .init8,\"ax\",@progbits\n\t"   \
+            "ldi r30, lo8(" #name ")\n\t.popsection")
 #else
 #define HEXSTAMP_DEFINE(name, length)                                                              \
     HEXSTAMP_LINKAGE_ __attribute__((used, section(".hexstamp"), aligned(1)))                      \

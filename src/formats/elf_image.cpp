@@ -69,8 +69,10 @@ bool section_place(Reader& reader, const char* name, Place& place, const Report&
         }
         report.error(0,
                      "no section %s%s%s%s. Declare the stamp with HEXSTAMP_DEFINE(name, length) "
-                     "from <hexstamp/stamp.h>, which puts it in .hexstamp, and keep it in the "
-                     "linker script with KEEP(*(.hexstamp)); or give --symbol",
+                     "from <hexstamp/stamp.h>, which puts it in .hexstamp; where the firmware "
+                     "declares it, nothing refers to it and the linker dropped it (--gc-sections): "
+                     "keep it with KEEP(*(.hexstamp)) in the linker script, or link with "
+                     "-Wl,--undefined=NAME. Or give --symbol",
                      name, fallback != nullptr ? " (nor, as on AVR, the symbol " : "",
                      fallback != nullptr ? fallback : "", fallback != nullptr ? ")" : "");
         return false;
