@@ -129,6 +129,23 @@ bool compare_files(Image& image, const Contents& ours, Image& other, const Conte
     return read;
 }
 
+// verify IMAGE: a text image whose first line is broken is taken for a raw binary, which has no
+// checks; without --base, which says it is one, it is said to be broken instead.
+int check_alone(Image& image, bool based, bool json, std::FILE* out, std::FILE* err) {
+    std::string why;
+    const Format* like = image.format->recognise == nullptr && !based
+                             ? resemblance(image.in, image.report, why)
+                             : nullptr;
+    if (like != nullptr && like->text) {
+        say(err, "%s, so it is no whole %s file", why.c_str(), like->name);
+        return NoStamp;
+    }
+    Checks checks;
+    return check_image(image, checks)
+               ? print_checks(image.path, image.format->name, checks, json, out, err)
+               : ImageFailed;
+}
+
 Board board_of(const Options& options) {
     return {options.target, options.board, options.timeout_seconds, !options.json};
 }
@@ -175,11 +192,7 @@ int show_images(const Options& options, Images& images, std::FILE* out, std::FIL
 
 int verify_images(const Options& options, Images& images, std::FILE* out, std::FILE* err) {
     if (options.target == nullptr && images.list.size() == 1) {
-        Image& image = images.list.front();
-        Checks checks;
-        return check_image(image, checks)
-                   ? print_checks(image.path, image.format->name, checks, options.json, out, err)
-                   : ImageFailed;
+        return check_alone(images.list.front(), options.base != nullptr, options.json, out, err);
     }
     std::vector<Contents> contents(images.list.size());
     for (std::size_t index = 0; index < images.list.size(); ++index) {
