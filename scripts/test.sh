@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake g++ make git libgtest-dev faketime tzdata python3 python3-intelhex srecord binutils
           valgrind clang libclang-rt-dev groff dpkg-dev man-db file gcc-arm-none-eabi
           qemu-system-arm dfu-util gdbserver gdb-multiarch gcc-mipsel-linux-gnu gcc-avr avr-libc
-          simavr acl attr)
+          simavr acl attr python3-pytest)
 cross=${CROSS:-1}
 if ((cross)); then
   packages+=(googletest g++-mingw-w64-x86-64-posix wine wine64 g++-aarch64-linux-gnu arduino-builder

@@ -19,7 +19,7 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # argument it sees for a binary to run.
 SELECTED = sys.argv[1:]
 del sys.argv[1:]
-from harness import clock_window, firmware_elf, readme_recipe, stamp  # noqa: E402 (after the build folder is taken from the arguments)
+from harness import clock_window, firmware_elf, readme_recipe, stamp, uf2_file  # noqa: E402 (after the build folder is taken from the arguments)
 sys.argv += SELECTED
 
 INSTALLED = ["bin/hexstamp", "bin/hexstamp-reproducible", "bin/hexstamp-image",
@@ -189,6 +189,44 @@ class Packaging(unittest.TestCase):
                            env=env)
                 self.assertEqual((shell.returncode == 0, shell.stdout),
                                  (works, "2024-03-09 07:05:02\n" if works else ""))
+
+    @unittest.skipUnless(FIRMWARE_TOOLS, "needs gcc-arm-none-eabi")
+    def test_pico_recipe_stamps_every_output_of_the_sdk(self):
+        """The recipe's declaration, linked as the SDK links (--gc-sections, flash at
+        0x10000000 after the boot stage), and its stamp command: the ELF, UF2, HEX and BIN."""
+        folder = os.path.join(self.tmp, "pico")
+        os.makedirs(folder)
+        with open(os.path.join(folder, "app.c"), "w") as source:
+            source.write(readme_recipe("pico-declaration") + "void _start(void) { for (;;) {} }\n")
+        with open(os.path.join(folder, "memmap.ld"), "w") as layout:
+            layout.write("MEMORY { FLASH(rx) : ORIGIN = 0x10000000, LENGTH = 2048k\n"
+                         "         RAM(rwx) : ORIGIN = 0x20000000, LENGTH = 256k }\n"
+                         "ENTRY(_start)\nSECTIONS { .boot2 : { LONG(0) . = 256; } > FLASH\n"
+                         "  .text : { *(.text*) } > FLASH  .rodata : { *(.rodata*) } > FLASH\n"
+                         "  .data : { *(.data*) } > RAM AT > FLASH  .bss : { *(.bss*) } > RAM }\n")
+        keep = readme_recipe("pico-link").split('"LINKER:')[1].split('"')[0]
+        self.assertEqual(sh("arm-none-eabi-gcc", "-mcpu=cortex-m0plus", "-mthumb", "-O2",
+                            "-nostdlib", "-ffunction-sections", "-fdata-sections",
+                            "-Wl,--gc-sections", f"-Wl,{keep}", "-T", "memmap.ld", "app.c", "-o",
+                            "app.elf", cwd=folder).returncode, 0)
+        for kind in ["ihex", "binary"]:
+            sh("arm-none-eabi-objcopy", "-O", kind, "app.elf",
+               "app." + {"ihex": "hex", "binary": "bin"}[kind], cwd=folder)
+        with open(os.path.join(folder, "app.bin"), "rb") as binary:
+            data = binary.read()
+        with open(os.path.join(folder, "app.uf2"), "wb") as uf2:
+            uf2.write(uf2_file([(0x10000000 + at, data[at:at + 256].ljust(256, b"\0"))
+                                for at in range(0, len(data), 256)]))
+        command = [line.split("COMMAND ", 1)[1] for line in readme_recipe("pico").splitlines()
+                   if "COMMAND " in line][0].removesuffix(")").replace("$<TARGET_FILE:app>", "app.elf")
+        env = dict(os.environ, SOURCE_DATE_EPOCH="1709967902",
+                   PATH=os.path.join(self.install(), "bin") + os.pathsep + os.environ["PATH"])
+        stamped = sh("sh", "-c", command, cwd=folder, env=env)
+        self.assertEqual((stamped.returncode, stamped.stderr), (0, ""))
+        files = ["app.elf", "app.uf2", "app.hex", "app.bin"]
+        shown = sh("hexstamp-image", "show", "--symbol", "build_stamp", "--base", "0x10000000",
+                   *files, cwd=folder, env=env)
+        self.assertEqual(shown.stdout, "".join(f"{name}: 2024-03-09 07:05:02\n" for name in files))
 
     @unittest.skipUnless(FIRMWARE_TOOLS, "needs gcc-arm-none-eabi")
     def test_readme_quick_start_runs_as_pasted(self):

@@ -1,6 +1,7 @@
 """The real binaries as a script sees them: both streams and the exit status. Without
 SOURCE_DATE_EPOCH, hexstamp-reproducible must pass every test hexstamp passes."""
 import os
+import re
 import shlex
 import shutil
 import signal
@@ -13,7 +14,7 @@ import unittest
 from harness import (AVR_BOARD, BINARY, BOARD, BOARD_LAYOUT, EMULATOR, IMAGE_TOOL, REPRODUCIBLE, WINDOWS,
                      GdbServer, QemuBoard, dfu_suffix, dfuse_file, elf32, esp_image, firmware_elf,
                      hex_files, invocation_name, lines, listening, readme_recipe, record, run, run_image,
-                     serial_port, uf2_file, zone_reaches)
+                     serial_port, uf2_file, zone_reaches, TIMEOUT)
 
 BINARIES = [BINARY] + ([REPRODUCIBLE] if REPRODUCIBLE else [])
 UNWRITABLE = "\nUnable to write to STDOUT\n"
@@ -798,9 +799,33 @@ class Image(unittest.TestCase):
     @unittest.skipUnless(shutil.which("gdbserver"), "needs gdbserver")
     def test_gdbserver_leaves_its_process_running_untraced(self):
         """A process that gdbserver serves is detached from, not continued: else it stays
-        traced, and the next signal it gets stops it until a debugger comes."""
+        traced, and the next signal it gets stops it until a debugger comes. verify of its
+        program differs in the writable segments the notes name, and not with them left out."""
         # Debian's python3 is not position-independent: its ELF header lies at 0x400000.
         served = subprocess.Popen(["/usr/bin/python3", "-c", "import time; time.sleep(60)"])
+        try:
+            result = self.through_gdbserver(served, ["show", "--first", "0x400000", "--last",
+                                                     "0x400006"])
+            self.assertEqual(result.returncode, 1, result.stderr)
+            self.assertIn("7F 45 4C 46 02 01 01", result.stderr)
+            served.send_signal(signal.SIGWINCH)  # ignored, unless a tracer still holds it
+            time.sleep(0.2)
+            with open(f"/proc/{served.pid}/status") as status:
+                fields = dict(line.split(":\t", 1) for line in status)
+            self.assertEqual((fields["State"][0], fields["TracerPid"].strip()), ("S", "0"))
+            differs = self.through_gdbserver(served, ["verify", "/usr/bin/python3"])
+            named = [arg for each in re.findall(r"; --exclude (\S+) leaves it out",
+                                                differs.stderr) for arg in ["--exclude", each]]
+            self.assertEqual((differs.returncode, bool(named)), (1, True), differs.stderr)
+            left_out = self.through_gdbserver(served, ["verify", *named, "/usr/bin/python3"])
+            self.assertEqual(left_out.returncode, 0, left_out.stderr)
+        finally:
+            served.kill()
+            served.wait()
+
+    def through_gdbserver(self, served, args):
+        """A run with `--target` a gdbserver attached to the process, which ends once its one
+        client has detached."""
         import socket
         with socket.create_server(("127.0.0.1", 0)) as free:
             port = free.getsockname()[1]
@@ -810,20 +835,11 @@ class Image(unittest.TestCase):
             while "Listening on port" not in server.stderr.readline():
                 pass
             with tempfile.TemporaryDirectory() as folder:
-                result = run_image(["show", "--target", f"127.0.0.1:{port}", "--first",
-                                    "0x400000", "--last", "0x400006"], folder)
-            self.assertEqual(result.returncode, 1, result.stderr)
-            self.assertIn("7F 45 4C 46 02 01 01", result.stderr)
-            server.wait(timeout=10)  # it ends once its one client has detached
-            served.send_signal(signal.SIGWINCH)  # ignored, unless a tracer still holds it
-            time.sleep(0.2)
-            with open(f"/proc/{served.pid}/status") as status:
-                fields = dict(line.split(":\t", 1) for line in status)
-            self.assertEqual((fields["State"][0], fields["TracerPid"].strip()), ("S", "0"))
+                result = run_image([args[0], "--target", f"127.0.0.1:{port}", *args[1:]], folder)
+            server.wait(timeout=10)
+            return result
         finally:
             server.kill()
-            served.kill()
-            served.wait()
             server.wait()
             server.stderr.close()
 
@@ -863,6 +879,11 @@ class Image(unittest.TestCase):
                             (verify, 0,
                              " holds app.elf: 2 regions, 64 bytes (stamp 2024-03-09 07:05:02)", ""),
                             (["verify", "--target", target, "bad.elf"], 1, "", differs),
+                            (["verify", "--target", target, "--exclude",
+                              f"0x{changed:08X}-0x{changed:08X}", "bad.elf"], 0,
+                             "; 1 byte left out", ""),
+                            (["verify", "--target", target, "--exclude", "0x30000000-0x3000FFFF",
+                              "bad.elf"], 1, "", differs),
                             (["verify", "app.elf", "app.hex"], 0, "(stamp 2024-03-09 07:05:02)", ""),
                             (["verify", "app.elf", "bad.hex"], 1, "",
                              f"bad.hex differs from app.elf at 0x{changed:08X}: ")]:
@@ -877,6 +898,9 @@ class Image(unittest.TestCase):
                             with self.subTest(held_by="gdb-multiarch", ended_by=ended_by):
                                 self.check_a_held_server_is_left_running(folder, board, target,
                                                                          ended_by)
+                    if not serial and not WINDOWS and not EMULATOR:
+                        with self.subTest(recipes="twister and pytest"):
+                            self.check_bench_recipes(folder, target)
                     if not serial and shutil.which("gdb-multiarch") and not WINDOWS:
                         for name, verdict in [("app.elf", "matched"), ("bad.elf", "MIS-MATCHED")]:
                             with self.subTest(cross_check=name):
@@ -890,6 +914,27 @@ class Image(unittest.TestCase):
                                                  "MIS-MATCHED" not in compared.stdout)
                 finally:
                     board.close()
+
+    def check_bench_recipes(self, folder, target):
+        """The HIL recipes as written: twister's post-flash script, run as twister runs it, and
+        the pytest test, each passing for the board's ELF and failing for another."""
+        script = os.path.join(folder, "verify-flash.sh")
+        with open(script, "w") as text:
+            text.write(readme_recipe("twister"))
+        os.chmod(script, 0o755)
+        with open(os.path.join(folder, "test_bench.py"), "w") as text:
+            text.write(readme_recipe("pytest"))
+        path = os.path.dirname(IMAGE_TOOL) + os.pathsep + os.environ["PATH"]
+        for elf, passes in [("app.elf", True), ("bad.elf", False)]:
+            env = dict(os.environ, PATH=path, HEXSTAMP_ELF=elf, HEXSTAMP_TARGET=target,
+                       BOARD_GDB=target, FIRMWARE_ELF=elf)
+            flashed = subprocess.run([script], cwd=folder, env=env, capture_output=True,
+                                     timeout=TIMEOUT)
+            tested = subprocess.run(["/usr/bin/python3", "-m", "pytest", "-q", "-p",
+                                     "no:cacheprovider", "test_bench.py"], cwd=folder, env=env,
+                                    capture_output=True, text=True, timeout=TIMEOUT)
+            self.assertEqual((elf, flashed.returncode == 0, tested.returncode == 0),
+                             (elf, passes, passes), tested.stdout)
 
     def check_a_held_server_is_left_running(self, folder, board, target, ended_by=None):
         """While gdb holds QEMU's server, a run waits in its backlog and gives up, or is ended

@@ -2,6 +2,7 @@
 hexstamp writes and in every image hexstamp-image stamps."""
 import os
 import shutil
+import struct
 import subprocess
 import tempfile
 import unittest
@@ -153,6 +154,29 @@ class Readers(unittest.TestCase):
         shown = run_image(["show", *rng, *options, "image." + kind], folder)
         self.assertEqual(shown.stdout, lines("2024-03-09 07:05:02\n"[-3 * (last - first + 1):]
                                              if last - first < 6 else "2024-03-09 07:05:02\n"))
+        self.check_whole(folder, name, kind, options, after)
+
+    def check_whole(self, folder, name, kind, options, stamped):
+        """verify IMAGE alone: whole by the image's own checks, then with one of them broken."""
+        checked = run_image(["verify", *options, os.path.basename(name)], folder)
+        has_checks = kind in BROKEN and (kind != "uf2" or
+                                         struct.unpack_from("<I", stamped, 8)[0] & 0x4000 != 0)
+        self.assertEqual((checked.returncode, "whole by its own checks" in checked.stdout,
+                          checked.stderr), (0, has_checks, ""))
+        if not has_checks:
+            return
+        offset, what = BROKEN[kind](stamped)
+        broken = bytearray(stamped)
+        digit = kind in ("ihex", "srec")  # another hexadecimal digit, else another byte
+        broken[offset] = (ord("1") if broken[offset] == ord("0") else ord("0")) if digit else \
+            broken[offset] ^ 0x01
+        with open(name, "wb") as file:
+            file.write(broken)
+        checked = run_image(["verify", *options, os.path.basename(name)], folder)
+        self.assertEqual(checked.returncode, 1, checked.stderr)
+        self.assertIn(what, checked.stderr)
+        with open(name, "rb") as file:
+            self.assertEqual(file.read(), bytes(broken))
 
 
 def symbol_address(elf):
@@ -258,6 +282,24 @@ def by_dfu_suffix(path, options):
 def by_srec_cat_ti_txt(path, _options):
     return tool_to_dict(["srec_cat", path, "-ti-txt", "-o", path + ".out", "-intel"], path + ".out")
 
+
+def last_record(data, is_data):
+    """The offset of the last digit of the last data record's checksum, and what verify names."""
+    offset, last = 0, None
+    for line in data.decode("latin-1").splitlines(True):
+        if is_data(line):
+            last = offset + len(line.rstrip("\r\n")) - 1
+        offset += len(line)
+    return last, "bad checksum"
+
+
+# Where each format's own check lies, to break it: the offset of a byte, and what verify names.
+BROKEN = {"ihex": lambda data: last_record(data, lambda line: line[7:9] == "00"),
+          "srec": lambda data: last_record(data, lambda line: line[:2] in ("S1", "S2", "S3")),
+          "uf2": lambda data: (32 + 452 + 8, "block 0: its MD5"),
+          "esp": lambda data: (len(data) - 1, "SHA-256" if data[23] == 1 else "checksum byte"),
+          "dfuse": lambda data: (len(data) - 1, "CRC"),
+          "dfu": lambda data: (len(data) - 1, "CRC")}
 
 READERS = {"ihex": [by_objcopy, by_srec_cat, by_intelhex], "srec": [by_objcopy, by_srec_cat],
            "binary": [by_objcopy, by_srec_cat, by_intelhex], "elf": [by_objcopy],

@@ -26,6 +26,9 @@ ARTIFACTS = ["SHA256SUMS", f"hexstamp-{VERSION}.tar.gz", f"hexstamp-{VERSION}-wi
 EMULATORS = {"x86_64": [], "aarch64": ["/qemu-aarch64-static"]}
 
 
+BLINK = """void setup() { pinMode(LED_BUILTIN, OUTPUT); }
+void loop() { digitalWrite(LED_BUILTIN, HIGH); delay(500); digitalWrite(LED_BUILTIN, LOW); delay(500); }
+"""
 SKETCH = """#include <hexstamp.h>
 
 HEXSTAMP_DEFINE(build_stamp, 7);
@@ -188,27 +191,43 @@ class Release(unittest.TestCase):
         # The board package's folder, with the hook beside its platform.txt.
         shutil.copytree("/usr/share/arduino/hardware/arduino", os.path.join(root, "hardware",
                                                                             "arduino"))
-        with open(os.path.join(root, "hardware/arduino/avr/platform.local.txt"), "w") as hook:
-            hook.write(readme_recipe("arduino").replace("hexstamp-image", tool, 1))
-        os.makedirs(os.path.join(root, "app"))
-        os.makedirs(os.path.join(root, "build"))
-        with open(os.path.join(root, "app", "app.ino"), "w") as sketch:
-            sketch.write(SKETCH)
+        hook = os.path.join(root, "hardware/arduino/avr/platform.local.txt")
+        with open(hook, "w") as text:
+            text.write(readme_recipe("arduino").replace("hexstamp-image", tool, 1))
+        files = self.build_sketch(root, "app", SKETCH)
+        shown = sh(tool, "show", *files)
+        self.assertEqual(shown.stdout, "".join(f"{name}: 2024-03-09 07:05:02\n" for name in files))
+        ran = sh("timeout", "2", "simavr", "-m", "atmega328p", "-f", "16000000", files[1])
+        self.assertIn("2024-03-09 07:05:02", ran.stdout + ran.stderr)
+        # The hook is the core's: a sketch that declares the stamp and never reads it is
+        # stamped (the linker keeps it), and Blink, which has none, is built as without it.
+        declared = self.build_sketch(root, "declared", "#include <hexstamp.h>\n"
+                                     "HEXSTAMP_DEFINE(build_stamp, 7);\n" + BLINK)
+        self.assertEqual(sh(tool, "show", *declared).returncode, 0)
+        blink = self.build_sketch(root, "blink", BLINK)
+        os.remove(hook)
+        plain = self.build_sketch(root, "plain", BLINK)
+        for ours, theirs in zip(blink, plain):
+            with open(ours, "rb") as hooked, open(theirs, "rb") as unhooked:
+                self.assertEqual(hooked.read(), unhooked.read(), ours)
+
+    def build_sketch(self, root, name, text):
+        """The sketch built by Debian's arduino-builder for an Uno: its ELF and HEX."""
+        os.makedirs(os.path.join(root, name))
+        os.makedirs(os.path.join(root, "build-" + name))
+        with open(os.path.join(root, name, name + ".ino"), "w") as sketch:
+            sketch.write(text)
         built = sh("arduino-builder", "-hardware", os.path.join(root, "hardware"), "-hardware",
                    "/usr/share/arduino-builder", "-tools", "/usr/share/arduino-builder",
                    "-libraries", os.path.join(root, "libraries"), "-prefs",
                    "tools.ctags.path=/usr/bin",
                    # Debian 12's core needs these with Debian's avr-gcc 5.4 (float.h lacks them).
                    "-prefs", "compiler.cpp.extra_flags=-DDECIMAL_DIG=9 -DFLT_DECIMAL_DIG=9",
-                   "-fqbn", "arduino:avr:uno", "-build-path", os.path.join(root, "build"),
-                   os.path.join(root, "app", "app.ino"),
+                   "-fqbn", "arduino:avr:uno", "-build-path", os.path.join(root, "build-" + name),
+                   os.path.join(root, name, name + ".ino"),
                    env=dict(os.environ, SOURCE_DATE_EPOCH="1709967902"))
         self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
-        files = [os.path.join(root, "build", f"app.ino.{kind}") for kind in ["elf", "hex"]]
-        shown = sh(tool, "show", *files)
-        self.assertEqual(shown.stdout, "".join(f"{name}: 2024-03-09 07:05:02\n" for name in files))
-        ran = sh("timeout", "2", "simavr", "-m", "atmega328p", "-f", "16000000", files[1])
-        self.assertIn("2024-03-09 07:05:02", ran.stdout + ran.stderr)
+        return [os.path.join(root, "build-" + name, f"{name}.ino.{kind}") for kind in ["elf", "hex"]]
 
     def test_static_binaries_run_in_an_empty_root(self):
         """Only the binary (and, for aarch64, a static qemu) in the root: no loader, no
