@@ -554,3 +554,44 @@ def dfuse_file(elements, target_size=None):
         struct.pack("<II", len(data) if target_size is None else target_size, len(elements))
     return dfu_suffix(b"DfuSe\x01" + struct.pack("<I", 11 + len(target) + len(data)) + b"\x01" +
                       target + data)
+
+
+def intel_hex(start, data):
+    """`data` from `start` as Intel HEX, 16 bytes a record, as objcopy writes it."""
+    text, upper = "", None
+    for at in range(0, len(data), 16):
+        address = start + at
+        if address >> 16 != upper:
+            upper = address >> 16
+            text += record(0, 4, [upper >> 8, upper & 0xFF])
+        text += record(address & 0xFFFF, 0, list(data[at:at + 16]))
+    return text + ":00000001FF\n"
+
+
+def tlv(kind, value):
+    import struct
+    return struct.pack("<HH", kind, len(value)) + value
+
+
+def mcuboot_image(body, hashed=0x10, header_size=0x20, protected=b"", flags=0, more=b""):
+    """An MCUboot image, version 1.2.3+4: header, `body`, a protected TLV area of the
+    `protected` entries when given, and a TLV area of a hash TLV (0x10 SHA-256, 0x11 SHA-384,
+    0x12 SHA-512, None: none) over all those, then the `more` entries."""
+    import hashlib
+    import struct
+    area = struct.pack("<HH", 0x6908, 4 + len(protected)) + protected if protected else b""
+    header = struct.pack("<IIHHIIBBHII", 0x96F3B83D, 0, header_size, len(area), len(body),
+                         flags, 1, 2, 3, 4, 0).ljust(header_size, b"\0")
+    hashed_part = header + body + area
+    entries = more
+    if hashed:
+        name = {0x10: "sha256", 0x11: "sha384", 0x12: "sha512"}[hashed]
+        entries = tlv(hashed, hashlib.new(name, hashed_part).digest()) + more
+    return hashed_part + struct.pack("<HH", 0x6907, 4 + len(entries)) + entries
+
+
+def app_description(project=b"blink", version=b"v1.0", date=b"Mar  9 2024", time=b"07:05:02"):
+    """ESP-IDF's esp_app_desc_t, which starts the first segment of an app image."""
+    import struct
+    return struct.pack("<III4x32s32s16s16s32s32s80x", 0xABCD5432, 0, 0, version, project, time,
+                       date, b"v5.1", bytes(32))

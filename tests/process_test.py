@@ -12,9 +12,10 @@ import time
 import unittest
 
 from harness import (AVR_BOARD, BINARY, BOARD, BOARD_LAYOUT, EMULATOR, IMAGE_TOOL, REPRODUCIBLE, WINDOWS,
-                     GdbServer, QemuBoard, dfu_suffix, dfuse_file, elf32, esp_image, firmware_elf,
-                     hex_files, invocation_name, lines, listening, readme_recipe, record, run, run_image,
-                     serial_port, uf2_file, zone_reaches, TIMEOUT)
+                     GdbServer, QemuBoard, app_description, dfu_suffix, dfuse_file, elf32, esp_image,
+                     firmware_elf, hex_files, intel_hex, invocation_name, lines, listening,
+                     mcuboot_image, readme_recipe, record, run, run_image, serial_port, tlv, uf2_file,
+                     zone_reaches, TIMEOUT)
 
 BINARIES = [BINARY] + ([REPRODUCIBLE] if REPRODUCIBLE else [])
 UNWRITABLE = "\nUnable to write to STDOUT\n"
@@ -175,6 +176,35 @@ def hex_with(address, data, end=":00000001FF\n"):
 
 
 STAMP_BYTES = [0x01, 0x24, 0x03, 0x09, 0x07, 0x05, 0x02]
+SIGNED = "the MCUboot image at 0x00000000 cannot take a stamp: it {}, and its boot loader " \
+    "would refuse it. Stamp the ELF (or the unsigned .bin or .hex) before the image is signed"
+# MCUboot images that may not take a stamp at 0x40-0x46, and why.
+MCUBOOT_REFUSED = [
+    (mcuboot_image(bytes(256), more=tlv(0x22, bytes(72))),
+     SIGNED.format("is signed (TLV 0x22, an ECDSA signature)")),
+    (mcuboot_image(bytes(256), more=tlv(0x24, bytes(64))), SIGNED.format("is signed (TLV 0x24, "
+                                                                         "ED25519)")),
+    (mcuboot_image(bytes(256), None, more=tlv(0x25, bytes(64))),
+     SIGNED.format("is signed without a hash (TLV 0x25, a pure signature)")),
+    (mcuboot_image(bytes(256), more=tlv(0x01, bytes(32))),
+     SIGNED.format("carries the hash of a signing key (TLV 0x01)")),
+    (mcuboot_image(bytes(256), flags=0x08), SIGNED.format("is encrypted (flags 0x04 or 0x08)")),
+    (mcuboot_image(bytes(256), flags=0x200), SIGNED.format("is compressed (flags 0x200 or 0x400)")),
+    (mcuboot_image(bytes(256), protected=tlv(0x70, b"\1\0\0\0")),
+     SIGNED.format("is compressed (TLV 0x70 to 0x73)")),
+    (mcuboot_image(bytes(256), header_size=0x200), "0x00000040-0x00000046 lies in the header of "
+     "the MCUboot image at 0x00000000; a stamp goes into its application, 0x00000200-0x000002FF"),
+    (mcuboot_image(bytes(0x22)), "0x00000040-0x00000046 lies in the TLV area of the MCUboot "
+     "image at 0x00000000; a stamp goes into its application, 0x00000020-0x00000041"),
+    (mcuboot_image(bytes(256))[:-10], "the MCUboot TLV area at 0x120 says it holds 40 bytes, more "
+     "than the file"),
+    (mcuboot_image(bytes(256)).replace(b"\x07\x69", b"\x06\x69"),
+     "no MCUboot TLV area (magic 0x6907) at 0x120, where its header says"),
+    (mcuboot_image(bytes(256), None, more=tlv(0x10, bytes(31))),
+     "its hash TLV 0x10 holds 31 bytes, not 32"),
+    (mcuboot_image(bytes(256)).replace(bytes(8), b"changed!", 5), "the MCUboot image's SHA-256 "
+     "is not the hash of its header and application; it was changed after it was made"),
+]
 STAMPED = hex_with(0x40, STAMP_BYTES)
 STAMP_RANGE = ["--first", "0x40", "--last", "0x46"]
 B = "Jürgen 固件.hex"  # a name no ANSI code page holds
@@ -291,6 +321,15 @@ class Image(unittest.TestCase):
              "a.dfu: target 0, element 0: runs past the end of its target"),
             ({"a.dfu": text(dfu_suffix(bytes(overflowing)))}, [*stamp, "a.dfu"],
              "a.dfu: target 0, element 1: runs past the end of its target"),
+            *[({"a.bin": text(image)}, [*stamp, "--base", "0", "a.bin"], "a.bin: " + message)
+              for image, message in MCUBOOT_REFUSED],
+            ({"a.hex": intel_hex(0x1000, MCUBOOT_REFUSED[0][0])},
+             ["stamp", "--first", "0x1040", "--last", "0x1046", "a.hex"], "a.hex: the MCUboot "
+             "image at 0x00001000 cannot take a stamp: it is signed (TLV 0x22"),
+            ({"a.bin": text(mcuboot_image(bytes(256)))}, [*stamp, "a.bin"], "a.bin: an MCUboot "
+             "image, which holds no address of its own; it needs --base ADDRESS"),
+            ({"a.bin": text(dfu_suffix(mcuboot_image(bytes(256))))}, [*stamp, "--base", "0",
+             "a.bin"], "a.bin: an MCUboot image with a DFU suffix, whose CRC would no longer"),
             ({"a.txt": "@0040\n000\nq\n"}, [*stamp, "a.txt"],
              "a.txt:2: column 1: a byte of 3 hexadecimal digits; each byte takes 2"),
             ({"a.txt": "@00G0\n00\nq\n"}, [*stamp, "a.txt"], "a.txt:1: a bad address"),
@@ -391,6 +430,18 @@ class Image(unittest.TestCase):
         ]
         rows.append(("", ["--base", "0", "--first", "0xC0000000", "--last", "0xC0000006"], [],
                      0, "2024-03-09 07:05:02\n", ""))
+        # What the image records of its build, beside the stamp.
+        mcuboot = mcuboot_image(bytes(0x20) + bytes(STAMP_BYTES) + bytes(64))
+        rows += [
+            (esp_image([(0, app_description() + bytes(STAMP_BYTES))]),
+             ["--first", "0x100", "--last", "0x106"], [], 0, "2024-03-09 07:05:02 (ESP-IDF app "
+             "blink v1.0, built Mar  9 2024 07:05:02 with ESP-IDF v5.1)\n", ""),
+            (mcuboot, STAMP_RANGE, ["--base", "0", "--json"], 0,
+             json.format(0x46, '"01240309070502"', "true", '"2024-03-09 07:05:02"')[:-2] +
+             ', "mcuboot": {"version": "1.2.3+4", "hash": "SHA-256", "hash_holds": true}}\n', ""),
+            (mcuboot[:0x40] + b"\x02" + mcuboot[0x41:], STAMP_RANGE, ["--base", "0"], 0,
+             "2124-03-09 07:05:02 (MCUboot image 1.2.3+4, its SHA-256 does not hold)\n", ""),
+        ]
         # A UF2 file whose two families hold two stamps holds none.
         payload = bytes(0x40) + bytes(STAMP_BYTES)
         rows.append((uf2_file([(0, payload)]) + uf2_file([(0, payload[:-1] + b"\x03")],
@@ -661,7 +712,7 @@ class Image(unittest.TestCase):
                 image.write(memory)
             server = GdbServer(0x20000000, memory, ["slow"])
             command = ["verify", "--target", server.path, "--base", "0x20000000", "big.bin"]
-            terminal = subprocess.run(["script", "-qec", shlex.join([IMAGE_TOOL, *command]),
+            terminal = subprocess.run(["script", "-qec", shlex.join([*EMULATOR, IMAGE_TOOL, *command]),
                                        "/dev/null"], cwd=folder, capture_output=True, timeout=120)
             terminal.stdout = terminal.stdout.decode()  # with its carriage returns
             piped = run_image(command, folder)

@@ -10,8 +10,8 @@ import unittest
 from intelhex import IntelHex
 
 from harness import (IMAGE_TOOL, MARCH_9_2024, TIMEOUT, WINDOWS, dfu_suffix, dfuse_file,
-                     esp_image, firmware_elf, lines, record, run, run_image, stamp, stamps,
-                     uf2_file)
+                     esp_image, firmware_elf, intel_hex, lines, mcuboot_image, record, run,
+                     run_image, stamp, stamps, tlv, uf2_file)
 
 ARM_GCC = shutil.which("arm-none-eabi-gcc")
 
@@ -98,6 +98,17 @@ class Readers(unittest.TestCase):
             ("titxt", "@8000\n00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f\r\n10 11\r\nq\r\n",
              0x800A, 0x8010, [], 2, 0),
             ("titxt", "@8000\n00 01\nQ\n", 0xA000, 0xA006, [], 0, 2),
+            # The hash made anew; the second HEX holds two images, the stamp in the second.
+            ("mcuboot", mcuboot_image(PAYLOAD), 0x08000040, 0x08000046, ["--base", "0x08000000"],
+             0, 0),
+            ("mcuboot", mcuboot_image(PAYLOAD, 0x11, protected=tlv(0x50, b"seq1")), 0x08000111,
+             0x0800011F, ["--base", "0x08000000"], 0, 0),
+            ("mcuboot", mcuboot_image(PAYLOAD * 2, 0x12, 0x200), 0x0800C200, 0x0800C206,
+             ["--base", "0x0800C000"], 0, 0),
+            ("mcuhex", intel_hex(0xC000, mcuboot_image(PAYLOAD, 0x10, 0x200, tlv(0x50, b"seq1"))),
+             0xC210, 0xC216, [], 4, 0),
+            ("mcuhex", intel_hex(0x10000, mcuboot_image(PAYLOAD[::-1]))[:-12] + intel_hex(
+                0x20000, mcuboot_image(PAYLOAD, 0x11)), 0x20040, 0x20046, [], 5, 0),
             ("titxt", "  @8000\n00 01 02 03 04 05 06 07\nq\n", 0x8001, 0x8007, [], 1, 0),
         ]
         # Binaries that start as a text format would, given --base: an initial stack pointer
@@ -145,15 +156,19 @@ class Readers(unittest.TestCase):
             changed = [at for at in range(len(before)) if before[at] != after[at]]
             self.assertEqual(len(after), len(before))
             self.assertLess(changed[-1] - changed[0], last - first + 1)
-        elif kind in ("uf2", "esp", "dfuse", "dfu"):  # the readers checked every checksum
+        elif kind in ("uf2", "esp", "dfuse", "dfu", "mcuboot"):  # the readers checked every checksum
             self.assertEqual(len(after), len(before))
         else:
             old, new = before.splitlines(True), after.splitlines(True)
             self.assertEqual(len([line for line in old if line not in new]), rewritten)
             self.assertEqual(len(new) - len(old), added)
         shown = run_image(["show", *rng, *options, "image." + kind], folder)
+        built = " (MCUboot image 1.2.3+4, its SHA-{} holds)".format(
+            {0x10: 256, 0x11: 384, 0x12: 512}[mcuboot_hash(read_whole(name, options))[-1][0]]) \
+            if kind.startswith("mcu") else ""
         self.assertEqual(shown.stdout, lines("2024-03-09 07:05:02\n"[-3 * (last - first + 1):]
-                                             if last - first < 6 else "2024-03-09 07:05:02\n"))
+                                             if last - first < 6 else
+                                             f"2024-03-09 07:05:02{built}\n"))
         self.check_whole(folder, name, kind, options, after)
 
     def check_whole(self, folder, name, kind, options, stamped):
@@ -279,6 +294,42 @@ def by_dfu_suffix(path, options):
     return memory
 
 
+def mcuboot_hash(memory):
+    """The hash TLV of each MCUboot image in `memory` (which must all hold), by hashlib."""
+    import hashlib
+    images = sorted(at for at in memory if at % 4 == 0 and
+                    bytes(memory.get(at + n, 0) for n in range(4)) == b"\x3d\xb8\xf3\x96")
+    hashes = []
+    for start in images:
+        image = bytes(memory[at] for at in range(start, max(memory) + 1) if at in memory)
+        header, protected, size = struct.unpack_from("<HHI", image, 8)
+        hashed = header + size + protected
+        kind, length = struct.unpack_from("<HH", image, hashed + 4)
+        name = {0x10: "sha256", 0x11: "sha384", 0x12: "sha512"}[kind]
+        assert hashlib.new(name, image[:hashed]).digest() == image[hashed + 8:hashed + 8 + length]
+        hashes.append((kind, range(start + hashed + 8, start + hashed + 8 + length)))
+    return hashes
+
+
+def read_whole(path, options):
+    memory = IntelHex()
+    if path.endswith(".mcuboot"):
+        memory.loadbin(path, offset=base(options))
+    else:
+        memory.loadhex(path)
+    return memory.todict()
+
+
+def by_mcuboot(path, options):
+    """The bytes from --base (or the HEX's records), every MCUboot image's hash checked and
+    left out."""
+    memory = read_whole(path, options)
+    for _, hashed in mcuboot_hash(memory):
+        for at in hashed:
+            del memory[at]
+    return memory
+
+
 def by_srec_cat_ti_txt(path, _options):
     return tool_to_dict(["srec_cat", path, "-ti-txt", "-o", path + ".out", "-intel"], path + ".out")
 
@@ -299,12 +350,14 @@ BROKEN = {"ihex": lambda data: last_record(data, lambda line: line[7:9] == "00")
           "uf2": lambda data: (32 + 452 + 8, "block 0: its MD5"),
           "esp": lambda data: (len(data) - 1, "SHA-256" if data[23] == 1 else "checksum byte"),
           "dfuse": lambda data: (len(data) - 1, "CRC"),
-          "dfu": lambda data: (len(data) - 1, "CRC")}
+          "dfu": lambda data: (len(data) - 1, "CRC"),
+          "mcuboot": lambda data: (len(data) - 1, "image hash"),
+          "mcuhex": lambda data: last_record(data, lambda line: line[7:9] == "00")}
 
 READERS = {"ihex": [by_objcopy, by_srec_cat, by_intelhex], "srec": [by_objcopy, by_srec_cat],
            "binary": [by_objcopy, by_srec_cat, by_intelhex], "elf": [by_objcopy],
            "uf2": [by_uf2], "esp": [by_esp], "dfuse": [by_dfu_suffix], "dfu": [by_dfu_suffix],
-           "titxt": [by_srec_cat_ti_txt]}
+           "titxt": [by_srec_cat_ti_txt], "mcuboot": [by_mcuboot], "mcuhex": [by_mcuboot]}
 
 
 if __name__ == "__main__":

@@ -178,6 +178,15 @@ template <typename Bytes> std::string hex_of(const Bytes& bytes) {
 std::string digest_of(const std::string& kind, const std::string& input, std::size_t split) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(input.data());
     const std::size_t rest = input.size() - split;
+    if (kind == "sha384" || kind == "sha512") {
+        hexstamp::digest::Sha512 sha(kind == "sha384" ? hexstamp::digest::Sha512::Variant::Sha384
+                                                      : hexstamp::digest::Sha512::Variant::Sha512);
+        sha.add(bytes, split);
+        sha.add(bytes + split, rest);
+        const auto digest = sha.finish();
+        return hex_of(std::vector<std::uint8_t>(digest.begin(),
+                                                digest.begin() + static_cast<long>(sha.size())));
+    }
     if (kind == "md5" || kind == "sha256") { // piece by piece, as images give their bytes
         hexstamp::digest::Md5 md5;
         hexstamp::digest::Sha256 sha256;
@@ -200,6 +209,9 @@ std::string digest_of(const std::string& kind, const std::string& input, std::si
 TEST(Digest, GivesThePublishedCheckValues) {
     const std::string fox = "The quick brown fox jumps over the lazy dog";
     const std::string two_blocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+    const std::string long_two_blocks = "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhi"
+                                        "jklmnoijklmnopjklmnopqklmnopqrlmnopq"
+                                        "rsmnopqrstnopqrstu";
     const struct {
         const char* kind;
         std::string input;
@@ -216,6 +228,24 @@ TEST(Digest, GivesThePublishedCheckValues) {
         {"sha256", two_blocks, "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
         {"sha256", std::string(1000, 'a'),
          "41edece42d63e8d9bf515a9ba6932e1c20cbc9f5a5d134645adb5db1b9737ea3"},
+        {"sha384", "",
+         "38b060a751ac96384cd9327eb1b1e36a21fdb71114be07434c0cc7bf63f6e1da274edebfe76f65fbd51ad2f14"
+         "898b95b"},
+        {"sha384", "abc",
+         "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed8086072ba1e7cc2358baeca13"
+         "4c825a7"},
+        {"sha384", long_two_blocks,
+         "09330c33f71147e83d192fc782cd1b4753111b173b3b05d22fa08086e3b0f712fcc7c71a557e2db966c3e9fa9"
+         "1746039"},
+        {"sha512", "",
+         "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce47d0d13c5d85f2b0ff8318d28"
+         "77eec2f63b931bd47417a81a538327af927da3e"},
+        {"sha512", "abc",
+         "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a"
+         "3feebbd454d4423643ce80e2a9ac94fa54ca49f"},
+        {"sha512", long_two_blocks,
+         "8e959b75dae313da8cf4f72814fc143f8f7779c6eb9f7fa17299aeadb6889018501d289e4900f7e4331b99dec"
+         "4b5433ac7d329eeb6dd26545e96e55b874be909"},
     };
     for (const auto& row : rows) {
         for (const std::size_t split : {std::size_t{0}, row.input.size() / 3}) {

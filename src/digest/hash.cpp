@@ -58,6 +58,40 @@ constexpr std::uint32_t Sha256Roots[64] = {
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
+// The first 64 bits of the fractional parts of the cube roots of the first 80 primes.
+constexpr std::uint64_t Sha512Roots[80] = {
+    0x428a2f98d728ae22, 0x7137449123ef65cd, 0xb5c0fbcfec4d3b2f, 0xe9b5dba58189dbbc,
+    0x3956c25bf348b538, 0x59f111f1b605d019, 0x923f82a4af194f9b, 0xab1c5ed5da6d8118,
+    0xd807aa98a3030242, 0x12835b0145706fbe, 0x243185be4ee4b28c, 0x550c7dc3d5ffb4e2,
+    0x72be5d74f27b896f, 0x80deb1fe3b1696b1, 0x9bdc06a725c71235, 0xc19bf174cf692694,
+    0xe49b69c19ef14ad2, 0xefbe4786384f25e3, 0x0fc19dc68b8cd5b5, 0x240ca1cc77ac9c65,
+    0x2de92c6f592b0275, 0x4a7484aa6ea6e483, 0x5cb0a9dcbd41fbd4, 0x76f988da831153b5,
+    0x983e5152ee66dfab, 0xa831c66d2db43210, 0xb00327c898fb213f, 0xbf597fc7beef0ee4,
+    0xc6e00bf33da88fc2, 0xd5a79147930aa725, 0x06ca6351e003826f, 0x142929670a0e6e70,
+    0x27b70a8546d22ffc, 0x2e1b21385c26c926, 0x4d2c6dfc5ac42aed, 0x53380d139d95b3df,
+    0x650a73548baf63de, 0x766a0abb3c77b2a8, 0x81c2c92e47edaee6, 0x92722c851482353b,
+    0xa2bfe8a14cf10364, 0xa81a664bbc423001, 0xc24b8b70d0f89791, 0xc76c51a30654be30,
+    0xd192e819d6ef5218, 0xd69906245565a910, 0xf40e35855771202a, 0x106aa07032bbd1b8,
+    0x19a4c116b8d2d0c8, 0x1e376c085141ab53, 0x2748774cdf8eeb99, 0x34b0bcb5e19b48a8,
+    0x391c0cb3c5c95a63, 0x4ed8aa4ae3418acb, 0x5b9cca4f7763e373, 0x682e6ff3d6b2b8a3,
+    0x748f82ee5defb2fc, 0x78a5636f43172f60, 0x84c87814a1f0ab72, 0x8cc702081a6439ec,
+    0x90befffa23631e28, 0xa4506cebde82bde9, 0xbef9a3f7b2c67915, 0xc67178f2e372532b,
+    0xca273eceea26619c, 0xd186b8c721c0c207, 0xeada7dd6cde0eb1e, 0xf57d4f7fee6ed178,
+    0x06f067aa72176fba, 0x0a637dc5a2c898a6, 0x113f9804bef90dae, 0x1b710b35131c471b,
+    0x28db77f523047d84, 0x32caab7b40c72493, 0x3c9ebe0a15c9bebc, 0x431d67c49c100d4c,
+    0x4cc5d4becb3e42b6, 0x597f299cfc657e2a, 0x5fcb6fab3ad6faec, 0x6c44198c4a475817};
+
+constexpr std::uint64_t Sha512Start[8] = {
+    0x6a09e667f3bcc908, 0xbb67ae8584caa73b, 0x3c6ef372fe94f82b, 0xa54ff53a5f1d36f1,
+    0x510e527fade682d1, 0x9b05688c2b3e6c1f, 0x1f83d9abfb41bd6b, 0x5be0cd19137e2179};
+constexpr std::uint64_t Sha384Start[8] = {
+    0xcbbb9d5dc1059ed8, 0x629a292a367cd507, 0x9159015a3070dd17, 0x152fecd8f70e5939,
+    0x67332667ffc00b31, 0x8eb44a8768581511, 0xdb0c2e0d64f98fa7, 0x47b5481dbefa4fa4};
+
+std::uint64_t rotate_right64(std::uint64_t value, unsigned count) {
+    return value >> count | value << (64u - count);
+}
+
 } // namespace
 
 Md5::Md5() : state_{0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476} {}
@@ -172,6 +206,77 @@ std::array<std::uint8_t, 32> Sha256::finish() {
     std::array<std::uint8_t, 32> digest{};
     for (unsigned index = 0; index < 32; ++index) {
         digest[index] = static_cast<std::uint8_t>(state_[index / 4] >> (8u * (3 - index % 4)));
+    }
+    return digest;
+}
+
+Sha512::Sha512(Variant variant) : size_(variant == Variant::Sha384 ? 48 : 64) {
+    std::memcpy(state_, variant == Variant::Sha384 ? Sha384Start : Sha512Start, sizeof state_);
+}
+
+void Sha512::block(const std::uint8_t* bytes) {
+    std::uint64_t words[80];
+    for (unsigned index = 0; index < 16; ++index) {
+        words[index] = 0;
+        for (unsigned byte = 0; byte < 8; ++byte) {
+            words[index] = words[index] << 8u | bytes[8 * index + byte];
+        }
+    }
+    for (unsigned index = 16; index < 80; ++index) {
+        const std::uint64_t low = words[index - 15], high = words[index - 2];
+        words[index] =
+            words[index - 16] + (rotate_right64(low, 1) ^ rotate_right64(low, 8) ^ low >> 7u) +
+            words[index - 7] + (rotate_right64(high, 19) ^ rotate_right64(high, 61) ^ high >> 6u);
+    }
+    std::uint64_t v[8];
+    std::memcpy(v, state_, sizeof v);
+    for (unsigned round = 0; round < 80; ++round) {
+        const std::uint64_t first =
+            v[7] +
+            (rotate_right64(v[4], 14) ^ rotate_right64(v[4], 18) ^ rotate_right64(v[4], 41)) +
+            ((v[4] & v[5]) ^ (~v[4] & v[6])) + Sha512Roots[round] + words[round];
+        const std::uint64_t second =
+            (rotate_right64(v[0], 28) ^ rotate_right64(v[0], 34) ^ rotate_right64(v[0], 39)) +
+            ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
+        std::memmove(v + 1, v, 7 * sizeof v[0]);
+        v[4] += first;
+        v[0] = first + second;
+    }
+    for (unsigned index = 0; index < 8; ++index) {
+        state_[index] += v[index];
+    }
+}
+
+void Sha512::add(const std::uint8_t* bytes, std::size_t count) {
+    while (count > 0) {
+        const auto at = static_cast<std::size_t>(length_ % 128);
+        const std::size_t taken = count < 128 - at ? count : 128 - at;
+        std::memcpy(pending_ + at, bytes, taken);
+        length_ += taken;
+        bytes += taken;
+        count -= taken;
+        if (length_ % 128 == 0) {
+            block(pending_);
+        }
+    }
+}
+
+// The length in bits takes 128 bits at the end; images are far shorter than 2^61 bytes.
+std::array<std::uint8_t, 64> Sha512::finish() {
+    std::uint8_t length[16] = {};
+    const std::uint64_t bits = length_ * 8;
+    for (unsigned index = 0; index < 8; ++index) {
+        length[15 - index] = static_cast<std::uint8_t>(bits >> (8u * index));
+    }
+    const std::uint8_t one = 0x80, zero = 0;
+    add(&one, 1);
+    while (length_ % 128 != 112) {
+        add(&zero, 1);
+    }
+    add(length, sizeof length);
+    std::array<std::uint8_t, 64> digest{};
+    for (unsigned index = 0; index < size_; ++index) {
+        digest[index] = static_cast<std::uint8_t>(state_[index / 8] >> (8u * (7 - index % 8)));
     }
     return digest;
 }

@@ -108,6 +108,38 @@ bool check_sums(const std::vector<std::uint8_t>& file, unsigned count, const Lay
                    what, 0, "the SHA-256 after the checksum is not the image's");
 }
 
+// A text field of the app description, NUL-padded; what is not printable ASCII shows as "?",
+// so that neither a terminal nor a JSON string takes it for more than text.
+std::string field_text(const std::uint8_t* field, std::size_t size) {
+    std::string text;
+    for (std::size_t at = 0; at < size && field[at] != 0; ++at) {
+        text += field[at] >= 0x20 && field[at] < 0x7F && field[at] != '"' && field[at] != '\\'
+                    ? static_cast<char>(field[at])
+                    : '?';
+    }
+    return text;
+}
+
+// The app description ESP-IDF puts first in the first segment (esp_app_desc_t): the project,
+// version, date and time of the build, as `esptool image_info` prints them.
+void describe_app(const std::vector<std::uint8_t>& file, unsigned count, Patch& patch) {
+    constexpr std::uint32_t AppDescriptionMagic = 0xABCD5432u;
+    constexpr std::size_t Version = 16, Project = 48, Time = 80, Date = 96, Idf = 112, End = 144;
+    const std::uint8_t* const data = file.data() + HeaderSize + SegmentHeader;
+    if (count == 0 || get_le32(file.data() + HeaderSize + 4) < End ||
+        get_le32(data) != AppDescriptionMagic) {
+        return;
+    }
+    const std::string project = field_text(data + Project, 32),
+                      version = field_text(data + Version, 32), date = field_text(data + Date, 16),
+                      time = field_text(data + Time, 16), idf = field_text(data + Idf, 32);
+    patch.identity = "ESP-IDF app " + project + " " + version + ", built " + date + " " + time +
+                     " with ESP-IDF " + idf;
+    patch.identity_json = "\"esp_app\": {\"project\": \"" + project + "\", \"version\": \"" +
+                          version + "\", \"date\": \"" + date + "\", \"time\": \"" + time +
+                          "\", \"idf_version\": \"" + idf + "\"}";
+}
+
 bool lays_out_segments(const Probe& probe) {
     Layout layout;
     return walk(
@@ -158,6 +190,7 @@ bool process(const Job& job) {
         !check_sums(file, count, layout, report, job.checks)) {
         return false;
     }
+    describe_app(file, count, patch);
     std::size_t at = HeaderSize;
     for (unsigned index = 0; index < count; ++index) {
         const std::size_t length = get_le32(file.data() + at + 4);

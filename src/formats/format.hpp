@@ -65,4 +65,13 @@ const Format* resemblance(std::FILE* in, const Report& report, std::string& why)
 // ESP-IDF app image".
 std::string recognised_formats();
 
+// An MCUboot image (Zephyr, nRF Connect SDK, Mynewt) inside an Intel HEX file: whether the four
+// bytes at `at` are its magic number; and the image `contents` holds from `start`, if any, as
+// the job sees it: with the range in its application, its hash made anew (an extra of the
+// patch) when stamping; its version in the patch's identity; its hash among the job's checks.
+// `holds` tells whether the image holds the range. False, reported, when the stamp may not go
+// there: the range in its header or TLVs, a signed, encrypted or compressed image.
+bool is_mcuboot_magic(const std::uint8_t* at);
+bool examine_mcuboot(const Contents& contents, std::uint64_t start, const Job& job, bool& holds);
+
 } // namespace hexstamp::image

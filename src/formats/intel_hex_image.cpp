@@ -1,6 +1,11 @@
 #include "formats/format.hpp"
 #include "formats/text_start.hpp"
 #include "image/text_image.hpp"
+#include "platform/files.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 // Intel HEX: ":", a length, an address, a record type, data and a checksum, in pairs of
 // hexadecimal digits; address records give the upper address bits of the data after them.
@@ -82,6 +87,9 @@ bool parse_record(const Line& line, TextRecord& record, const Report& report, Ch
 
 class HexSyntax : public TextSyntax {
   public:
+    // Where the records hold an MCUboot image's magic, word-aligned: where an image may start.
+    const std::vector<std::uint64_t>& mcuboot_starts() const { return mcuboot_starts_; }
+
     bool line(TextImage& image, const Line& line) override {
         if (ended_) {
             image.report.error(line.number, "a record after the end-of-file record");
@@ -114,6 +122,7 @@ class HexSyntax : public TextSyntax {
             return false;
         }
         std::uint8_t* data = record.bytes + 4;
+        note_mcuboot_starts(address, data, count);
         if (image.patch.visit_record(address, data, count) && image.text.writing()) {
             write_record(image.text.put(), DataRecord, offset, data, count, record.letters);
             image.end_as(line);
@@ -171,13 +180,77 @@ class HexSyntax : public TextSyntax {
         });
     }
 
+    void note_mcuboot_starts(std::uint64_t address, const std::uint8_t* data, std::size_t count) {
+        for (std::size_t at = (4 - address % 4) % 4; at + 4 <= count; at += 4) {
+            if (is_mcuboot_magic(data + at)) {
+                mcuboot_starts_.push_back(address + at);
+            }
+        }
+    }
+
     Addressing addressing_;
     bool ended_ = false;
+    std::vector<std::uint64_t> mcuboot_starts_;
 };
+
+bool rewind(std::FILE* file, const Report& report) {
+    if (!platform::seek(file, 0)) {
+        report.error(0, "cannot read the file again: %s", std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// The MCUboot images the file holds (zephyr.signed.hex, a merged HEX): the one that holds the
+// range has its version shown and, when stamped, its hash made anew; each one's hash is
+// checked. `again` tells whether the file is to be written again with that hash.
+bool examine_mcuboot_images(const Job& job, std::vector<std::uint64_t> starts, bool& again) {
+    Contents contents;
+    Patch reading;
+    reading.range = job.patch.range;
+    reading.contents = &contents;
+    HexSyntax syntax;
+    const Report quiet{nullptr, job.report.file};
+    Checks counted_once; // verify counted the records' checksums on the first reading
+    if (!rewind(job.in, job.report) ||
+        !process_text(job.in, nullptr, reading, quiet, syntax,
+                      job.checks != nullptr ? &counted_once : nullptr) ||
+        !contents.finish()) {
+        job.report.error(0, "cannot read the file again");
+        return false;
+    }
+    // The nearest start below the range first: the image that holds it.
+    std::sort(starts.rbegin(), starts.rend());
+    bool held = false;
+    for (const std::uint64_t start : starts) {
+        bool holds = false;
+        if ((!held || job.checks != nullptr) && !examine_mcuboot(contents, start, job, holds)) {
+            return false;
+        }
+        held = held || holds;
+    }
+    again = job.out != nullptr && !job.patch.extras.empty();
+    return true;
+}
 
 bool process(const Job& job) {
     HexSyntax syntax;
-    return process_text(job.in, job.out, job.patch, job.report, syntax, job.checks);
+    if (!process_text(job.in, job.out, job.patch, job.report, syntax, job.checks)) {
+        return false;
+    }
+    bool again = false;
+    if (syntax.mcuboot_starts().empty() ||
+        !examine_mcuboot_images(job, syntax.mcuboot_starts(), again)) {
+        return syntax.mcuboot_starts().empty();
+    }
+    if (!again) {
+        return true;
+    }
+    // Written again from its start, the hash's new bytes too: the file keeps its length.
+    std::memset(job.patch.present, 0, sizeof job.patch.present);
+    HexSyntax rewriting;
+    return rewind(job.in, job.report) && std::fflush(job.out) == 0 && platform::seek(job.out, 0) &&
+           process_text(job.in, job.out, job.patch, job.report, rewriting, nullptr);
 }
 
 bool parses(const Line& line, const Report& report) {

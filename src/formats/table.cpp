@@ -11,15 +11,15 @@ namespace hexstamp::image {
 
 // Each row is defined in its format's own file.
 extern const Format ElfFormat, IntelHexFormat, SRecordFormat, TiTxtFormat, Uf2Format, DfuSeFormat,
-    EspImageFormat, DfuFileFormat, BinaryFormat;
+    McubootFormat, EspImageFormat, DfuFileFormat, BinaryFormat;
 
 namespace {
 
 // In the order formats are told apart, and listed; a text format is taken only for a whole
 // valid record first, so no binary format is mistaken for one. The last row takes the rest.
-const Format* const Table[] = {&ElfFormat,      &IntelHexFormat, &SRecordFormat,
-                               &TiTxtFormat,    &Uf2Format,      &DfuSeFormat,
-                               &EspImageFormat, &DfuFileFormat,  &BinaryFormat};
+const Format* const Table[] = {&ElfFormat,     &IntelHexFormat, &SRecordFormat, &TiTxtFormat,
+                               &Uf2Format,     &DfuSeFormat,    &McubootFormat, &EspImageFormat,
+                               &DfuFileFormat, &BinaryFormat};
 
 // The file's first bytes: enough for every header and for a text format's first line.
 struct Start {

@@ -8,7 +8,12 @@ namespace hexstamp::image {
 bool checked(const Report& report, Checks* checks, bool right, const char* what, unsigned long line,
              const char* format, ...) {
     if (checks != nullptr) {
-        checks->what = what;
+        // An image inside another (MCUboot in Intel HEX) adds its own kind of check.
+        if (checks->what.empty()) {
+            checks->what = what;
+        } else if (checks->what.find(what) == std::string::npos) {
+            checks->what = checks->what + " and " + what;
+        }
         checks->passed += right ? 1 : 0;
     }
     if (right) {

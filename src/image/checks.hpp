@@ -11,7 +11,7 @@ namespace hexstamp::image {
 // What an image's own checks found (record checksums, MD5s, CRCs, hashes), for verify IMAGE:
 // a check that fails is counted and the image read on, where otherwise it is refused.
 struct Checks {
-    const char* what = nullptr; // "record checksums": null when the format carries none
+    std::string what; // "record checksums and image hash": empty when the format carries none
     std::uint64_t passed = 0;
     std::uint64_t failed = 0;
     std::string first_failure; // "app.hex:12: bad checksum 3A, expected 3B"

@@ -1,5 +1,7 @@
 #include "image/patch.hpp"
 
+#include <algorithm>
+
 namespace hexstamp::image {
 
 std::uint8_t Patch::visit(std::uint64_t address, std::uint8_t byte) {
@@ -17,9 +19,17 @@ bool Patch::visit_record(std::uint64_t address, std::uint8_t* data, std::size_t 
         contents->add(address, data, count);
     }
     // Most records lie outside the range: only those that reach into it are looked into.
-    const bool touched = count > 0 && address <= range.last && address + count - 1 >= range.first;
+    bool touched = count > 0 && address <= range.last && address + count - 1 >= range.first;
     for (std::size_t index = 0; touched && index < count; ++index) {
         data[index] = visit(address + index, data[index]);
+    }
+    for (const Extra& extra : extras) {
+        const std::uint64_t from = std::max(address, extra.address);
+        const std::uint64_t to = std::min(address + count, extra.address + extra.bytes.size());
+        for (std::uint64_t at = from; at < to; ++at) {
+            data[at - address] = extra.bytes[static_cast<std::size_t>(at - extra.address)];
+            touched = true;
+        }
     }
     return touched;
 }

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace hexstamp::image {
 
@@ -14,6 +16,12 @@ struct Range {
     std::uint32_t last = 0;
     std::size_t length() const { return static_cast<std::size_t>(last - first) + 1; }
     bool holds(std::uint64_t address) const { return address >= first && address <= last; }
+};
+
+// Bytes a format writes besides the stamp's: a hash made anew over them.
+struct Extra {
+    std::uint64_t address = 0;
+    std::vector<std::uint8_t> bytes;
 };
 
 // One image's part in a run: the range, the bytes to write there (none: the image is only
@@ -34,6 +42,11 @@ struct Patch {
     // Set when copies of the range within one image disagree (the families of a UF2 file):
     // the image then holds no one stamp.
     const char* disagreement = nullptr;
+    std::vector<Extra> extras;
+    // What the image records of its own build, shown beside the stamp: as text ("MCUboot
+    // image 1.2.3+4, its SHA-256 holds") and as members of a JSON object.
+    std::string identity;
+    std::string identity_json;
 };
 
 } // namespace hexstamp::image

@@ -82,7 +82,10 @@ void refuse_without_base(const Image& image) {
                            like != nullptr ? like->name : "", like != nullptr ? ", but " : "",
                            like != nullptr ? (why + ")").c_str() : "", way_out);
     } else {
-        image.report.error(0, "%s; %s", image.format->name, way_out);
+        image.report.error(0,
+                           "%s, which holds no address of its own; it needs --base ADDRESS, "
+                           "the address of its first byte",
+                           image.format->name);
     }
 }
 

@@ -62,8 +62,8 @@ const char* const Commands =
 std::string formats_text() {
     return "IMAGE is told apart by its content: " + recognised_formats() +
            " (an ELF may be a Keil .axf or an IAR .out); checksums they carry are made anew. Any "
-           "other file is a raw binary (also with a DFU suffix), which needs --base, the address "
-           "of its first byte.";
+           "other file is a raw binary (also with a DFU suffix, or an MCUboot image, whose hash is "
+           "made anew), which needs --base, the address of its first byte.";
 }
 
 const char* const Ranges =

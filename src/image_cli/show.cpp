@@ -160,13 +160,16 @@ int show_stamps(const std::vector<Source>& images, bool json, std::FILE* out, st
     Examined reference_examined;
     for (const Source& image : images) {
         const Examined examined = examine(*image.patch);
+        const std::string& identity = image.patch->identity;
         if (json) {
             print_json_start(image, "file", examined, out);
-            std::fprintf(out, "}\n");
-        } else if (examined.valid && several) {
-            std::fprintf(out, "%s: %s\n", image.name, examined.text);
+            std::fprintf(out, "%s%s}\n", identity.empty() ? "" : ", ",
+                         image.patch->identity_json.c_str());
         } else if (examined.valid) {
-            std::fprintf(out, "%s\n", examined.text);
+            // What the image records of its build goes beside the stamp, for comparing.
+            std::fprintf(out, "%s%s%s%s%s%s\n", several ? image.name : "", several ? ": " : "",
+                         examined.text, identity.empty() ? "" : " (", identity.c_str(),
+                         identity.empty() ? "" : ")");
         }
         if (!examined.valid) {
             print_no_stamp(image, err);

@@ -130,7 +130,7 @@ int print_checks(const char* name, const char* format, const Checks& checks, boo
         std::fprintf(out, ", \"format\": ");
         print_json_string(format, out);
         std::fprintf(out, ", \"checks\": ");
-        print_json_string(checks.what != nullptr ? checks.what : "", out);
+        print_json_string(checks.what.c_str(), out);
         std::fprintf(out, ", \"right\": %llu, \"wrong\": %llu, \"whole\": %s, \"first_wrong\": ",
                      static_cast<unsigned long long>(checks.passed),
                      static_cast<unsigned long long>(checks.failed),
@@ -141,16 +141,16 @@ int print_checks(const char* name, const char* format, const Checks& checks, boo
             std::fprintf(out, "null");
         }
         std::fprintf(out, "}\n");
-    } else if (checks.what == nullptr) {
+    } else if (checks.what.empty()) {
         std::fprintf(out, "%s: %s carries no checksum, CRC or hash of its own: nothing to check\n",
                      name, format);
     } else if (checks.failed == 0) {
-        std::fprintf(out, "%s: whole by its own checks: %s (%s, all right)\n", name, checks.what,
-                     all);
+        std::fprintf(out, "%s: whole by its own checks: %s (%s, all right)\n", name,
+                     checks.what.c_str(), all);
     }
     if (checks.failed > 0) {
         say(err, "%s; %llu of %s checks failed (%s)", checks.first_failure.c_str(),
-            static_cast<unsigned long long>(checks.failed), all, checks.what);
+            static_cast<unsigned long long>(checks.failed), all, checks.what.c_str());
     }
     return checks.failed == 0 ? ImageSuccess : NoStamp;
 }
