@@ -2,6 +2,7 @@
 #include "formats/format.hpp"
 #include "image/file_access.hpp"
 
+#include <cstdio>
 #include <cstring>
 
 // The application image ESP-IDF makes from the ELF (the .bin): a header, segments at the
@@ -110,14 +111,15 @@ bool check_sums(const std::vector<std::uint8_t>& file, unsigned count, const Lay
 
 // A text field of the app description, NUL-padded; what is not printable ASCII shows as "?",
 // so that neither a terminal nor a JSON string takes it for more than text.
-std::string field_text(const std::uint8_t* field, std::size_t size) {
-    std::string text;
-    for (std::size_t at = 0; at < size && field[at] != 0; ++at) {
-        text += field[at] >= 0x20 && field[at] < 0x7F && field[at] != '"' && field[at] != '\\'
-                    ? static_cast<char>(field[at])
-                    : '?';
+using Field = char[33];
+void field_text(const std::uint8_t* field, std::size_t size, Field& text) {
+    std::size_t at = 0;
+    for (; at < size && field[at] != 0; ++at) {
+        const bool plain =
+            field[at] >= 0x20 && field[at] < 0x7F && field[at] != '"' && field[at] != '\\';
+        text[at] = plain ? static_cast<char>(field[at]) : '?';
     }
-    return text;
+    text[at] = '\0';
 }
 
 // The app description ESP-IDF puts first in the first segment (esp_app_desc_t): the project,
@@ -130,14 +132,21 @@ void describe_app(const std::vector<std::uint8_t>& file, unsigned count, Patch& 
         get_le32(data) != AppDescriptionMagic) {
         return;
     }
-    const std::string project = field_text(data + Project, 32),
-                      version = field_text(data + Version, 32), date = field_text(data + Date, 16),
-                      time = field_text(data + Time, 16), idf = field_text(data + Idf, 32);
-    patch.identity = "ESP-IDF app " + project + " " + version + ", built " + date + " " + time +
-                     " with ESP-IDF " + idf;
-    patch.identity_json = "\"esp_app\": {\"project\": \"" + project + "\", \"version\": \"" +
-                          version + "\", \"date\": \"" + date + "\", \"time\": \"" + time +
-                          "\", \"idf_version\": \"" + idf + "\"}";
+    Field project, version, date, time, idf;
+    field_text(data + Project, 32, project);
+    field_text(data + Version, 32, version);
+    field_text(data + Date, 16, date);
+    field_text(data + Time, 16, time);
+    field_text(data + Idf, 32, idf);
+    char text[320];
+    std::snprintf(text, sizeof text, "ESP-IDF app %s %s, built %s %s with ESP-IDF %s", project,
+                  version, date, time, idf);
+    patch.identity = text;
+    std::snprintf(text, sizeof text,
+                  "\"esp_app\": {\"project\": \"%s\", \"version\": \"%s\", \"date\": \"%s\", "
+                  "\"time\": \"%s\", \"idf_version\": \"%s\"}",
+                  project, version, date, time, idf);
+    patch.identity_json = text;
 }
 
 bool lays_out_segments(const Probe& probe) {

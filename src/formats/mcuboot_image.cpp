@@ -2,6 +2,7 @@
 #include "formats/format.hpp"
 #include "image/file_access.hpp"
 
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -181,17 +182,20 @@ const char* hash_name(const Tlv& hash) {
 // "MCUboot image 1.2.3+4, its SHA-256 holds", as text and as JSON members; `hash` is null for
 // an image that carries none.
 void name(const Layout& layout, const char* hash, bool holds, Patch& patch) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%u.%u.%u+%lu", layout.major, layout.minor, layout.revision,
-                  layout.build);
-    const std::string version = text;
-    const std::string quoted = hash != nullptr ? std::string("\"") + hash + "\"" : "null";
-    patch.identity =
-        "MCUboot image " + version +
-        (hash == nullptr ? std::string(", with no hash TLV")
-                         : std::string(", its ") + hash + (holds ? " holds" : " does not hold"));
-    patch.identity_json = "\"mcuboot\": {\"version\": \"" + version + "\", \"hash\": " + quoted +
-                          ", \"hash_holds\": " + (holds ? "true" : "false") + "}";
+    char version[48];
+    std::snprintf(version, sizeof version, "%u.%u.%u+%lu", layout.major, layout.minor,
+                  layout.revision, layout.build);
+    const char* const verdict = hash == nullptr ? "" : holds ? " holds" : " does not hold";
+    char text[160];
+    std::snprintf(text, sizeof text, "MCUboot image %s, %s%s%s", version,
+                  hash == nullptr ? "with no hash TLV" : "its ", hash == nullptr ? "" : hash,
+                  verdict);
+    patch.identity = text;
+    std::snprintf(text, sizeof text,
+                  "\"mcuboot\": {\"version\": \"%s\", \"hash\": %s%s%s, \"hash_holds\": %s}",
+                  version, hash == nullptr ? "null" : "\"", hash == nullptr ? "" : hash,
+                  hash == nullptr ? "" : "\"", holds ? "true" : "false");
+    patch.identity_json = text;
 }
 
 // The version and whether the hash holds beside the stamp, of the image that holds the range
