@@ -9,11 +9,10 @@ bool checked(const Report& report, Checks* checks, bool right, const char* what,
              const char* format, ...) {
     if (checks != nullptr) {
         // An image inside another (MCUboot in Intel HEX) adds its own kind of check.
-        if (checks->what.empty()) {
-            checks->what = what;
-        } else if (checks->what.find(what) == std::string::npos) {
-            checks->what = checks->what + " and " + what;
+        if (what != checks->latest && checks->what.find(what) == std::string::npos) {
+            checks->what += checks->what.empty() ? what : std::string(" and ") + what;
         }
+        checks->latest = what;
         checks->passed += right ? 1 : 0;
     }
     if (right) {

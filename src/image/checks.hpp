@@ -12,6 +12,7 @@ namespace hexstamp::image {
 // a check that fails is counted and the image read on, where otherwise it is refused.
 struct Checks {
     std::string what; // "record checksums and image hash": empty when the format carries none
+    const char* latest = nullptr; // the kind of the last check counted, already in `what`
     std::uint64_t passed = 0;
     std::uint64_t failed = 0;
     std::string first_failure; // "app.hex:12: bad checksum 3A, expected 3B"
@@ -21,5 +22,11 @@ struct Checks {
 // `checks`, which counts it; without, only when it is right, the failure reported at `line`.
 bool checked(const Report& report, Checks* checks, bool right, const char* what, unsigned long line,
              const char* format, ...) HEXSTAMP_PRINTF(6);
+
+// A check that holds and that nothing counts, as every record's checksum of a file being
+// stamped: no call of checked for it, which would cost a tenth of reading a HEX file.
+inline bool holds_uncounted(const Checks* checks, bool right) {
+    return right && checks == nullptr;
+}
 
 } // namespace hexstamp::image

@@ -19,10 +19,15 @@ bool Patch::visit_record(std::uint64_t address, std::uint8_t* data, std::size_t 
         contents->add(address, data, count);
     }
     // Most records lie outside the range: only those that reach into it are looked into.
-    bool touched = count > 0 && address <= range.last && address + count - 1 >= range.first;
+    const bool touched = count > 0 && address <= range.last && address + count - 1 >= range.first;
     for (std::size_t index = 0; touched && index < count; ++index) {
         data[index] = visit(address + index, data[index]);
     }
+    return (!extras.empty() && write_extras(address, data, count)) || touched;
+}
+
+bool Patch::write_extras(std::uint64_t address, std::uint8_t* data, std::size_t count) const {
+    bool touched = false;
     for (const Extra& extra : extras) {
         const std::uint64_t from = std::max(address, extra.address);
         const std::uint64_t to = std::min(address + count, extra.address + extra.bytes.size());

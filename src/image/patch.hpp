@@ -43,6 +43,8 @@ struct Patch {
     // the image then holds no one stamp.
     const char* disagreement = nullptr;
     std::vector<Extra> extras;
+    // Writes the extras' bytes that fall in a record; true when there were any.
+    bool write_extras(std::uint64_t address, std::uint8_t* data, std::size_t count) const;
     // What the image records of its own build, shown beside the stamp: as text ("MCUboot
     // image 1.2.3+4, its SHA-256 holds") and as members of a JSON object.
     std::string identity;
