@@ -164,7 +164,7 @@ class Readers(unittest.TestCase):
             self.assertEqual(len(new) - len(old), added)
         shown = run_image(["show", *rng, *options, "image." + kind], folder)
         built = " (MCUboot image 1.2.3+4, its SHA-{} holds)".format(
-            {0x10: 256, 0x11: 384, 0x12: 512}[mcuboot_hash(read_whole(name, options))[-1][0]]) \
+            {0x10: 256, 0x11: 384, 0x12: 512}[mcuboot_hash(by_intelhex(name, options))[-1][0]]) \
             if kind.startswith("mcu") else ""
         self.assertEqual(shown.stdout, lines("2024-03-09 07:05:02\n"[-3 * (last - first + 1):]
                                              if last - first < 6 else
@@ -226,7 +226,7 @@ def by_srec_cat(path, options):
 
 def by_intelhex(path, options):
     memory = IntelHex()
-    if path.endswith(".binary"):
+    if path.endswith((".binary", ".mcuboot")):
         memory.loadbin(path, offset=base(options))
     else:
         memory.loadhex(path)
@@ -311,19 +311,10 @@ def mcuboot_hash(memory):
     return hashes
 
 
-def read_whole(path, options):
-    memory = IntelHex()
-    if path.endswith(".mcuboot"):
-        memory.loadbin(path, offset=base(options))
-    else:
-        memory.loadhex(path)
-    return memory.todict()
-
-
 def by_mcuboot(path, options):
     """The bytes from --base (or the HEX's records), every MCUboot image's hash checked and
     left out."""
-    memory = read_whole(path, options)
+    memory = by_intelhex(path, options)
     for _, hashed in mcuboot_hash(memory):
         for at in hashed:
             del memory[at]
