@@ -241,7 +241,7 @@ TEST(Contents, JoinsTouchingRegionsKeepsTheLaterByteAndLeavesRangesOut) {
         contents.exclude(row.excluded.first, row.excluded.second);
         std::vector<std::pair<std::uint64_t, std::string>> regions;
         for (const image::Region& region : contents.regions()) {
-            std::string bytes(region.size, '?');
+            std::string bytes(static_cast<std::size_t>(region.size), '?');
             ASSERT_TRUE(region.read(region.first, bytes.size(),
                                     reinterpret_cast<std::uint8_t*>(&bytes[0])));
             regions.emplace_back(region.first, bytes);

@@ -2,6 +2,8 @@
 #include "formats/format.hpp"
 #include "image/file_access.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -304,7 +306,16 @@ bool examine_mcuboot(const Contents& contents, std::uint64_t start, const Job& j
     holds = false;
     const Region* region = contents.find(start);
     const Report quiet{nullptr, job.report.file};
-    std::vector<std::uint8_t> image(region != nullptr ? region->end() - start : 0);
+    const std::uint64_t held = region != nullptr ? region->end() - start : 0;
+    std::uint8_t header[HeaderSize];
+    if (held < HeaderSize || !region->read(start, HeaderSize, header)) {
+        return true;
+    }
+    // As far as the image can reach: its header and application, then two TLV areas of at
+    // most 64 KiB each.
+    const std::uint64_t reach = std::min<std::uint64_t>(
+        held, std::uint64_t{get_le16(header + 8)} + get_le32(header + 12) + 2 * 0x10000);
+    std::vector<std::uint8_t> image(reach <= SIZE_MAX ? static_cast<std::size_t>(reach) : 0);
     Layout layout;
     // Bytes that only look like a header, or an image the file holds in part, are no image.
     if (image.size() < HeaderSize || !region->read(start, image.size(), image.data()) ||

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 namespace hexstamp::image {
@@ -25,7 +26,11 @@ bool load(Region& region) {
     if (region.pieces.size() == 1 && region.pieces.front().file == nullptr) {
         return true;
     }
-    Piece whole{region.first, region.size, std::vector<std::uint8_t>(region.size), nullptr, 0};
+    if (region.size > std::numeric_limits<std::size_t>::max()) { // a 32-bit system
+        return false;
+    }
+    Piece whole{region.first, region.size,
+                std::vector<std::uint8_t>(static_cast<std::size_t>(region.size)), nullptr, 0};
     const bool read = region.read(region.first, whole.bytes.size(), whole.bytes.data());
     region.pieces.assign(1, std::move(whole));
     return read;
