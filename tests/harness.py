@@ -195,6 +195,16 @@ int main(void) {
 """
 
 
+def wait_until(condition, what, seconds=30):
+    """Polls condition until it holds; a board or server that never gets there fails its
+    test after `seconds` rather than hanging the run."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"not {what} within {seconds} s")
+        time.sleep(0.05)
+
+
 def listening(port):
     """Whether a TCP server of this machine listens on the port, asked of the kernel, not of
     the server (a server of one client would take the question for its client)."""
@@ -466,13 +476,14 @@ class QemuBoard:
         if serial:  # "char device redirected to /dev/pts/N (label g)"
             self.path = self.process.stdout.readline().split(" to ")[1].split()[0]
         # QMP answers once QEMU is up, its GDB server too.
-        while not os.path.exists(self.qmp) or self.running() != "running":
-            time.sleep(0.05)
+        wait_until(lambda: self.process.poll() is None and os.path.exists(self.qmp) and
+                   self.running() == "running", "QEMU running")
 
     def running(self):
         import json
         import socket
         with socket.socket(socket.AF_UNIX) as qmp:
+            qmp.settimeout(TIMEOUT)
             qmp.connect(self.qmp)
             stream = qmp.makefile("rw")
             stream.readline()

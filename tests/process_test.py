@@ -15,7 +15,7 @@ from harness import (AVR_BOARD, BINARY, BOARD, BOARD_LAYOUT, EMULATOR, IMAGE_TOO
                      GdbServer, QemuBoard, app_description, dfu_suffix, dfuse_file, elf32, esp_image,
                      firmware_elf, hex_files, intel_hex, invocation_name, lines, listening,
                      mcuboot_image, readme_recipe, record, run, run_image, serial_port, tlv, uf2_file,
-                     zone_reaches, TIMEOUT)
+                     wait_until, zone_reaches, TIMEOUT)
 
 BINARIES = [BINARY] + ([REPRODUCIBLE] if REPRODUCIBLE else [])
 UNWRITABLE = "\nUnable to write to STDOUT\n"
@@ -831,8 +831,7 @@ class Image(unittest.TestCase):
                                           "app.elf"], cwd=folder, stdout=uart,
                                          stderr=subprocess.STDOUT)
             try:
-                while not listening(1234):  # simavr's port, fixed
-                    time.sleep(0.05)
+                wait_until(lambda: listening(1234), "simavr listening")  # its port, fixed
                 for args, out in [(["show"], "2024-03-09 07:05:02\n"),
                                   (["verify"], "localhost:1234 holds app.elf: 1 region, ")]:
                     result = run_image([*args, "--target", "localhost:1234", "app.elf"], folder)
@@ -995,8 +994,7 @@ class Image(unittest.TestCase):
                                    f"target remote {target}", "-ex", "shell sleep 7", "-ex",
                                    "detach", "app.elf"], cwd=folder, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
-        while board.running() == "running":
-            time.sleep(0.05)
+        wait_until(lambda: board.running() != "running", "halted by gdb")
         if ended_by:
             started = subprocess.Popen([*EMULATOR, IMAGE_TOOL, "show", "--target", target,
                                         "app.elf"], cwd=folder, stderr=subprocess.DEVNULL,
