@@ -102,8 +102,13 @@ def run(args, epoch=MARCH_9_2024, tz="UTC", binary=BINARY, source_date_epoch=Non
     kwargs.setdefault("timeout", TIMEOUT)
     window = clock_window()
     emulator = [EMULATOR[0], "-U", "LD_PRELOAD", *EMULATOR[1:]] if QEMU and frozen else EMULATOR
-    result = subprocess.run([*emulator, binary, *args], env=env, stderr=subprocess.PIPE,
-                            **kwargs)
+    for attempt in range(2):
+        result = subprocess.run([*emulator, binary, *args], env=env, stderr=subprocess.PIPE,
+                                **kwargs)
+        # Wine now and then fails to start a program: status 1 and not a byte written, which
+        # the programs never give (each says why it fails). Such a start is tried again.
+        if not (WINDOWS and result.returncode == 1 and not result.stdout and not result.stderr):
+            break
     result.stdout = result.stdout.decode() if result.stdout is not None else None
     result.stderr = result.stderr.decode()
     result.instants = [epoch] if frozen else window()
