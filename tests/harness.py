@@ -102,7 +102,7 @@ def run(args, epoch=MARCH_9_2024, tz="UTC", binary=BINARY, source_date_epoch=Non
     kwargs.setdefault("timeout", TIMEOUT)
     window = clock_window()
     emulator = [EMULATOR[0], "-U", "LD_PRELOAD", *EMULATOR[1:]] if QEMU and frozen else EMULATOR
-    for attempt in range(2):
+    for _ in range(2):
         result = subprocess.run([*emulator, binary, *args], env=env, stderr=subprocess.PIPE,
                                 **kwargs)
         # Wine now and then fails to start a program: status 1 and not a byte written, which
